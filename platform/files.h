@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vemo::platform {
+
+// The small set of file operations the providers need, with the Windows results they were
+// written against, on paths as the system builds them.
+
+bool PathExists(const std::filesystem::path& path);  // GetFileAttributesW != INVALID
+bool IsDirectory(const std::filesystem::path& path);
+bool IsReadOnly(const std::filesystem::path& path);  // no owner write bit
+bool ClearReadOnly(const std::filesystem::path& path);
+bool DeleteFile(const std::filesystem::path& path);
+// Creates a new file for the signer: removes nothing, follows no link, fails when a file of
+// that name appeared in between (O_CREAT | O_EXCL | O_NOFOLLOW), mode 0600. Writes all bytes
+// and syncs. false on any failure.
+bool CreateAndWriteFile(const std::filesystem::path& path, std::string_view bytes);
+// Reads the bytes from offset to the end of a regular file. nullopt when it cannot be opened
+// or read, or when it is shorter than offset.
+std::optional<std::string> ReadFileFrom(const std::filesystem::path& path, uint64_t offset);
+
+// The user's private temporary folder, ending in "/": $XDG_RUNTIME_DIR when set and ours,
+// else a folder of mode 0700 created under $TMPDIR or /tmp and checked to be ours. nullopt
+// when none can be had.
+std::optional<std::filesystem::path> UserTempFolder();
+
+// $XDG_CONFIG_HOME, default $HOME/.config, followed by "/Tramontel_Vemo_Server_Crypt".
+std::filesystem::path DataFolder();
+
+}  // namespace vemo::platform

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "platform/http_server.h"
+
+namespace vemo::platform {
+
+// The certificate for "https://localhost:9009/": a local CA, name-constrained to localhost,
+// 127.0.0.1 and ::1, and a leaf for those names (EC P-256), kept in the data folder. Created
+// on first use, reused while valid, renewed before expiry. Private keys are mode 0600.
+struct ServerCertificate {
+  TlsFiles tls;                     // leaf + CA chain and the leaf key, for the server
+  std::filesystem::path ca_certificate;  // the CA alone, for the user's trust store
+};
+
+inline constexpr char kCaCertificateFile[] = "localhost-ca.pem";
+inline constexpr char kCaKeyFile[] = "localhost-ca.key";
+inline constexpr char kLeafCertificateFile[] = "localhost.pem";
+inline constexpr char kLeafKeyFile[] = "localhost.key";
+
+// Returns false with a readable reason in *error when the files cannot be made.
+bool EnsureServerCertificate(const std::filesystem::path& folder, ServerCertificate* result,
+                             std::string* error);
+
+}  // namespace vemo::platform

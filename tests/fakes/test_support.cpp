@@ -1,0 +1,239 @@
+#include "tests/fakes/test_support.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "support/text_conversions.h"
+
+namespace vemo::test {
+namespace {
+
+void SetEnv(const char* name, const std::filesystem::path& value) {
+  ::setenv(name, value.c_str(), 1);
+}
+
+bool CaseInsensitivePrefix(std::u16string_view entry, std::u16string_view prefix) {
+  if (prefix.size() > entry.size()) return false;
+  auto fold = [](char16_t c) -> char16_t {
+    if (c >= u'A' && c <= u'Z') return c + 32;
+    if (c >= u'А' && c <= u'Я') return c + 32;
+    if (c == u'Ё') return u'ё';
+    return c;
+  };
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (fold(entry[i]) != fold(prefix[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+TempHome::TempHome() {
+  std::random_device random;
+  const auto base = std::filesystem::temp_directory_path();
+  path_ = base / ("vemo-test-" + std::to_string(::getpid()) + "-" + std::to_string(random()));
+  std::filesystem::create_directories(path_);
+  for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "TMPDIR"}) {
+    const char* old = std::getenv(name);
+    saved_env_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+  }
+  std::filesystem::create_directories(path_ / ".config");
+  std::filesystem::create_directories(RuntimeDir());
+  ::chmod(RuntimeDir().c_str(), 0700);
+  SetEnv("HOME", path_);
+  SetEnv("XDG_CONFIG_HOME", path_ / ".config");
+  SetEnv("XDG_RUNTIME_DIR", RuntimeDir());
+  SetEnv("TMPDIR", path_);
+}
+
+TempHome::~TempHome() {
+  for (const auto& [name, value] : saved_env_) {
+    if (value) {
+      ::setenv(name.c_str(), value->c_str(), 1);
+    } else {
+      ::unsetenv(name.c_str());
+    }
+  }
+  std::error_code ignored;
+  // Read-only leftovers must not stop the clean-up.
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+  }
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::filesystem::path TempHome::DataFolder() const {
+  return path_ / ".config" / "Tramontel_Vemo_Server_Crypt";
+}
+
+std::filesystem::path TempHome::RuntimeDir() const { return path_ / "run"; }
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+std::string ReadFileBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+std::vector<std::string> EventLogEntries(const std::filesystem::path& log_file) {
+  const std::string bytes = ReadFileBytes(log_file);
+  std::vector<std::string> entries;
+  size_t start = 0;
+  while (start < bytes.size()) {
+    size_t end = bytes.find("\r\n", start);
+    if (end == std::string::npos) end = bytes.size();
+    std::string line = bytes.substr(start, end - start);
+    // "[dd.mm.yyyy hh:mm:ss]: " is 23 characters for years of four digits.
+    if (line.size() >= 23 && line[0] == '[') line = line.substr(23);
+    std::u16string wide;
+    for (unsigned char c : line) wide.push_back(Cp1251ToWide(c));
+    entries.push_back(WideToUtf8(wide));
+    start = end + 2;
+  }
+  return entries;
+}
+
+std::string U8(std::u16string_view text) { return WideToUtf8(text); }
+std::u16string U16(std::string_view utf8) { return Utf8ToWide(utf8); }
+
+void RecordingWindow::AddLogLine(std::u16string_view text) {
+  std::lock_guard lock(mutex_);
+  events_.push_back({"log", U8(text)});
+}
+void RecordingWindow::AddUntimedLine(std::u16string_view text) {
+  std::lock_guard lock(mutex_);
+  events_.push_back({"untimed", U8(text)});
+}
+void RecordingWindow::ShowServiceButtons(bool running) {
+  std::lock_guard lock(mutex_);
+  stop_visible_ = running;
+  events_.push_back({"buttons", "", running});
+}
+void RecordingWindow::EnableStopButton() {
+  std::lock_guard lock(mutex_);
+  events_.push_back({"enable_stop", ""});
+}
+void RecordingWindow::SetTrayIcon(bool running, std::u16string_view tip) {
+  std::lock_guard lock(mutex_);
+  tray_present_ = true;
+  tray_running_ = running;
+  tray_tip_ = U8(tip);
+  events_.push_back({"tray", tray_tip_, running});
+}
+void RecordingWindow::RemoveTrayIcon() {
+  std::lock_guard lock(mutex_);
+  tray_present_ = false;
+  events_.push_back({"remove_tray", ""});
+}
+void RecordingWindow::ShowMessageBox(std::u16string_view text) {
+  std::lock_guard lock(mutex_);
+  events_.push_back({"message", U8(text)});
+}
+void RecordingWindow::AddProviderEntry(std::u16string_view name) {
+  std::lock_guard lock(mutex_);
+  std::optional<std::u16string> selected_text;
+  if (selected_) selected_text = entries_[*selected_];
+  entries_.emplace_back(name);
+  std::sort(entries_.begin(), entries_.end());
+  if (selected_text) {
+    selected_ = std::find(entries_.begin(), entries_.end(), *selected_text) - entries_.begin();
+  }
+  events_.push_back({"add_entry", U8(name)});
+}
+std::optional<std::u16string> RecordingWindow::SelectedProviderEntry() {
+  std::lock_guard lock(mutex_);
+  if (!selected_) return std::nullopt;
+  return entries_[*selected_];
+}
+void RecordingWindow::SelectProviderByPrefix(std::u16string_view text) {
+  std::lock_guard lock(mutex_);
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    if (CaseInsensitivePrefix(entries_[i], text)) {
+      selected_ = i;
+      break;
+    }
+  }
+  events_.push_back({"select", U8(text)});
+}
+std::optional<std::u16string> RecordingWindow::RunTokenPasswordDialog() {
+  std::lock_guard lock(mutex_);
+  ++dialogs_;
+  events_.push_back({"dialog", ""});
+  if (passwords_.empty()) return std::nullopt;
+  auto answer = passwords_.front();
+  passwords_.pop_front();
+  return answer;
+}
+void RecordingWindow::QueuePasswords(std::vector<std::optional<std::u16string>> answers) {
+  std::lock_guard lock(mutex_);
+  for (auto& answer : answers) passwords_.push_back(std::move(answer));
+}
+int RecordingWindow::DialogCount() const {
+  std::lock_guard lock(mutex_);
+  return dialogs_;
+}
+std::vector<RecordingWindow::Event> RecordingWindow::Events() const {
+  std::lock_guard lock(mutex_);
+  return events_;
+}
+std::vector<std::string> RecordingWindow::Texts(const std::string& kind) const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> texts;
+  for (const auto& event : events_) {
+    if (event.kind == kind) texts.push_back(event.text);
+  }
+  return texts;
+}
+std::vector<std::u16string> RecordingWindow::Entries() const {
+  std::lock_guard lock(mutex_);
+  return entries_;
+}
+std::optional<size_t> RecordingWindow::Selected() const {
+  std::lock_guard lock(mutex_);
+  return selected_;
+}
+void RecordingWindow::Select(std::optional<size_t> index) {
+  std::lock_guard lock(mutex_);
+  selected_ = index;
+}
+bool RecordingWindow::StopButtonVisible() const {
+  std::lock_guard lock(mutex_);
+  return stop_visible_;
+}
+std::string RecordingWindow::TrayTip() const {
+  std::lock_guard lock(mutex_);
+  return tray_tip_;
+}
+bool RecordingWindow::TrayRunning() const {
+  std::lock_guard lock(mutex_);
+  return tray_running_;
+}
+bool RecordingWindow::TrayPresent() const {
+  std::lock_guard lock(mutex_);
+  return tray_present_;
+}
+
+}  // namespace vemo::test
