@@ -1,0 +1,40 @@
+#include "service/startup.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <system_error>
+
+#include "platform/files.h"
+#include "platform/ini_file.h"
+#include "support/event_log.h"
+
+namespace vemo {
+
+std::filesystem::path PrepareDataFolder() {
+  std::filesystem::path folder = platform::DataFolder();
+  InitEventLog(folder);
+  return folder;
+}
+
+std::u16string LoadDefaultProvider(const std::filesystem::path& data_folder) {
+  const std::filesystem::path settings = data_folder / kSettingsFileName;
+  std::error_code ignored;
+  if (!platform::PathExists(settings)) {
+    const std::filesystem::path old_settings =
+        std::filesystem::current_path(ignored) / kSettingsFileName;
+    if (!ignored && platform::PathExists(old_settings) && !platform::IsDirectory(old_settings)) {
+      std::filesystem::copy_file(old_settings, settings,
+                                 std::filesystem::copy_options::overwrite_existing, ignored);
+      if (!ignored) std::filesystem::remove(old_settings, ignored);
+    }
+  }
+  // The file exists afterwards (where the folder does), so the user finds it to edit.
+  if (int fd = ::open(settings.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644); fd >= 0) {
+    ::close(fd);
+  }
+  return platform::GetPrivateProfileString(kSettingsSection, kDefaultProviderKey, u"",
+                                           kDefaultProviderBufferChars, settings);
+}
+
+}  // namespace vemo

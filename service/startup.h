@@ -1,0 +1,22 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace vemo {
+
+inline constexpr std::u16string_view kSettingsSection = u"Vemo_Server_Crypt Settings";
+inline constexpr std::u16string_view kDefaultProviderKey = u"defaultProvider";
+inline constexpr char kSettingsFileName[] = "Vemo_Server_Crypt.ini";
+// DefaultProvider holds at most 9 characters, as its 10-character buffer did.
+inline constexpr size_t kDefaultProviderBufferChars = 10;
+
+// Forms the data folder and starts the event log in it (the folder is created there).
+std::filesystem::path PrepareDataFolder();
+
+// The defaultProvider setting, or the empty text. A settings file left in the working
+// directory by an older version is moved into the data folder first, when the data folder has
+// none; the file is created empty when missing.
+std::u16string LoadDefaultProvider(const std::filesystem::path& data_folder);
+
+}  // namespace vemo
