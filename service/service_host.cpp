@@ -1,7 +1,6 @@
 #include "service/service_host.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <string>
 
 #include "platform/files.h"
@@ -166,6 +165,13 @@ void SigningService::StopServer() {
   UpdateTrayIcon(0);
 }
 
+void SigningService::HandleProviderChange() {
+  const std::u16string selected = view_.SelectedProviderEntry().value_or(u"");
+  if (providers_.active().Is(selected)) return;
+  StopServer();
+  providers_.StartSelectedProvider(*this);
+}
+
 void SigningService::ExitApplication() {
   if (server_running_ && provider_text_ == kAvestName) providers_.avest().Unload();
   view_.RemoveTrayIcon();
@@ -173,11 +179,8 @@ void SigningService::ExitApplication() {
 }
 
 void SigningService::ExitProcess(int code) {
-  if (options_.exit_process) {
-    options_.exit_process(code);
-  } else {
-    std::exit(code);
-  }
+  if (options_.exit_process) options_.exit_process(code);
+  throw ProgramExit{code};
 }
 
 void SigningService::UpdateTrayIcon(int running) {

@@ -19,6 +19,13 @@ namespace vemo {
 
 inline constexpr std::string_view kListeningAddress = "https://localhost:9009/";
 
+// Thrown by the default exit of SigningService and caught in main(), so that the program ends
+// by unwinding: the request loop and the keepers are stopped and joined before the process
+// exits with the code.
+struct ProgramExit {
+  int code;
+};
+
 // The UI-free half of the main window: the service host (StartServer, the request loop,
 // StopServer), the program exit and the window's own data (provider text, default provider,
 // provider list). The Qt window and the terminal stand-in drive it; it acts on them through
@@ -33,7 +40,7 @@ class SigningService : public ProviderHost {
     // Where the server certificate is kept; empty: the data folder of the user.
     std::filesystem::path certificate_folder;
     platform::ServerLimits limits;
-    // Ends the process; must not return. Tests replace it with one that throws.
+    // Ends the process; must not return. The default throws ProgramExit.
     std::function<void(int)> exit_process;
   };
 
@@ -51,6 +58,9 @@ class SigningService : public ProviderHost {
   void SetProviderText(std::u16string text) override { provider_text_ = std::move(text); }
 
   void StopServer();
+  // The provider box's selection changed: a provider other than the active one stops the
+  // service and starts the selected one.
+  void HandleProviderChange();
   // Logs out of the Avest token when it serves, removes the tray icon and ends the process
   // with exit code 0.
   void ExitApplication();
