@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing Vemo_Server_Crypt needs (Debian 12, as root).
+set -euo pipefail
+packages=(
+  cmake ninja-build g++ pkg-config
+  libboost-dev libssl-dev nlohmann-json3-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  curl dbus openssl
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
