@@ -1,0 +1,175 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+namespace vemo::platform {
+namespace {
+
+// A file descriptor, closed with the object.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  // Closes now and tells whether the close succeeded (a late write error shows here).
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+const char* NonEmptyEnv(const char* name) {
+  const char* value = std::getenv(name);
+  return value && *value ? value : nullptr;
+}
+
+std::string HomeFolder() {
+  if (const char* home = NonEmptyEnv("HOME")) return home;
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+      found->pw_dir) {
+    return found->pw_dir;
+  }
+  return "";
+}
+
+std::filesystem::path WithTrailingSlash(const std::filesystem::path& folder) {
+  std::string text = folder.string();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  if (text != "/") text += '/';
+  return text;
+}
+
+// A folder we may keep private files in: a real directory (not a link), ours, closed to
+// group and others for writing.
+bool IsPrivateFolder(const std::filesystem::path& folder) {
+  struct stat st {};
+  return ::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+}  // namespace
+
+// The link itself counts, as Windows sees a link: a planted link is then removed by
+// DeleteFile rather than passed over.
+bool PathExists(const std::filesystem::path& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool IsDirectory(const std::filesystem::path& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsReadOnly(const std::filesystem::path& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && (st.st_mode & S_IWUSR) == 0;
+}
+
+bool ClearReadOnly(const std::filesystem::path& path) {
+  struct stat st {};
+  // chmod follows links; a link has no read-only bit of its own to clear.
+  if (::lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) return false;
+  return ::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
+}
+
+bool DeleteFile(const std::filesystem::path& path) { return ::unlink(path.c_str()) == 0; }
+
+bool CreateAndWriteFile(const std::filesystem::path& path, std::string_view bytes) {
+  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd.ok()) return false;
+  size_t done = 0;
+  bool ok = true;
+  while (ok && done < bytes.size()) {
+    const ssize_t wrote = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) ok = false;
+    if (wrote > 0) done += static_cast<size_t>(wrote);
+  }
+  ok = ok && ::fsync(fd.get()) == 0;
+  ok = fd.Close() && ok;
+  // The file is ours (O_EXCL): a half-written one is not left for the signer.
+  if (!ok) ::unlink(path.c_str());
+  return ok;
+}
+
+std::optional<std::string> ReadFileFrom(const std::filesystem::path& path, uint64_t offset) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.ok()) return std::nullopt;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  const auto size = static_cast<uint64_t>(st.st_size);
+  if (size < offset) return std::nullopt;
+  std::string bytes(size - offset, '\0');
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t got = ::pread(fd.get(), bytes.data() + done, bytes.size() - done,
+                                static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return std::nullopt;
+    if (got == 0) break;  // cut short since fstat: keep what is there, nothing beyond
+    done += static_cast<size_t>(got);
+  }
+  bytes.resize(done);
+  return bytes;
+}
+
+std::optional<std::filesystem::path> UserTempFolder() {
+  if (const char* runtime = NonEmptyEnv("XDG_RUNTIME_DIR")) {
+    const std::filesystem::path folder(runtime);
+    if (folder.is_absolute() && IsPrivateFolder(folder)) return WithTrailingSlash(folder);
+  }
+  const char* tmpdir = NonEmptyEnv("TMPDIR");
+  const std::filesystem::path base =
+      tmpdir && std::filesystem::path(tmpdir).is_absolute() ? tmpdir : "/tmp";
+  const std::filesystem::path folder = base / ("vemo-" + std::to_string(::geteuid()));
+  if (::mkdir(folder.c_str(), 0700) == 0) {
+    // The umask may have taken bits away; the folder is ours, so set the mode we check for.
+    ::chmod(folder.c_str(), 0700);
+  } else if (errno != EEXIST) {
+    return std::nullopt;
+  }
+  // Under a shared /tmp someone else may have made the name first: use only our own folder.
+  struct stat st {};
+  if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+      (st.st_mode & 07777) != 0700) {
+    return std::nullopt;
+  }
+  return WithTrailingSlash(folder);
+}
+
+std::filesystem::path DataFolder() {
+  std::filesystem::path config;
+  const char* xdg = NonEmptyEnv("XDG_CONFIG_HOME");
+  if (xdg && std::filesystem::path(xdg).is_absolute()) {
+    config = xdg;
+  } else if (const std::string home = HomeFolder(); !home.empty()) {
+    config = std::filesystem::path(home) / ".config";
+  }
+  // With no home at all the folder hangs off the root, as the program did when the
+  // application-data folder could not be determined.
+  std::string text = config.string();
+  while (!text.empty() && text.back() == '/') text.pop_back();
+  return text + "/Tramontel_Vemo_Server_Crypt";
+}
+
+}  // namespace vemo::platform

@@ -1,0 +1,357 @@
+// The bundled software token. It exports the entry points of AvCryptMail and FCP so that the
+// program signs for real where no vendor module is installed: an EC P-256 key and a
+// self-signed certificate kept in the user's data folder, detached CMS SignedData (DER) as the
+// signature. It has no PIN: any login and any password are accepted.
+//
+// All entry points are thread-safe; one mutex serialises them.
+
+#include <fcntl.h>
+#include <openssl/bio.h>
+#include <openssl/cms.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "platform/outside_modules.h"
+
+#define VEMO_EXPORT extern "C" __attribute__((visibility("default")))
+
+VEMO_EXPORT int32_t AvCmSign(void);
+
+namespace {
+
+// Codes of the Avest range, so that the program's replies name the trouble.
+constexpr int32_t kFailure = static_cast<int32_t>(0xE82A0100u);        // "undescribed error"
+constexpr int32_t kNoCertificate = static_cast<int32_t>(0xE82A010Du);  // no personal certificate
+constexpr int32_t kNotLoggedIn = static_cast<int32_t>(0xE82A014Au);    // no token with the key
+constexpr int32_t kTempFileError = 256;
+
+constexpr char kSubject[] = "Vemo software token";
+constexpr long kValidDays = 5 * 365;
+
+template <typename T, void (*Free)(T*)>
+struct Deleter {
+  void operator()(T* p) const { Free(p); }
+};
+using Key = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
+using Cert = std::unique_ptr<X509, Deleter<X509, X509_free>>;
+using Bio = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
+using Cms = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo, CMS_ContentInfo_free>>;
+using Extension = std::unique_ptr<X509_EXTENSION, Deleter<X509_EXTENSION, X509_EXTENSION_free>>;
+using Integer = std::unique_ptr<ASN1_INTEGER, Deleter<ASN1_INTEGER, ASN1_INTEGER_free>>;
+using Number = std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_free>>;
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+struct Credentials {
+  std::filesystem::path folder;
+  Key key;
+  Cert cert;
+};
+
+std::mutex token_mutex;
+std::optional<Credentials> credentials;  // of the folder last used
+std::set<AvCmHandle> logins;
+AvCmHandle next_handle = 1;
+
+std::filesystem::path TokenFolder() {
+  std::filesystem::path config;
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg && *xdg == '/') {
+    config = xdg;
+  } else if (const char* home = std::getenv("HOME"); home && *home) {
+    config = std::filesystem::path(home) / ".config";
+  } else {
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found) {
+      return {};
+    }
+    config = std::filesystem::path(found->pw_dir) / ".config";
+  }
+  return config / "Tramontel_Vemo_Server_Crypt" / "softtoken";
+}
+
+// Creates the missing folders of the path (mode 0700) and accepts the last one only when it
+// is a real directory of ours that nobody else may write to: the private key lives there.
+bool MakePrivateFolder(const std::filesystem::path& folder) {
+  std::filesystem::path partial;
+  for (const auto& part : folder) {
+    partial /= part;
+    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  struct stat st {};
+  return ::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+std::optional<std::string> ReadOwnFile(const std::filesystem::path& path) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.ok()) return std::nullopt;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+    return std::nullopt;
+  }
+  std::string bytes;
+  char chunk[4096];
+  ssize_t got;
+  while ((got = ::read(fd.get(), chunk, sizeof chunk)) != 0) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return std::nullopt;
+    bytes.append(chunk, static_cast<size_t>(got));
+  }
+  return bytes;
+}
+
+bool WriteAll(int fd, const std::string& bytes, off_t offset) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t wrote =
+        ::pwrite(fd, bytes.data() + done, bytes.size() - done, offset + static_cast<off_t>(done));
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return false;
+    done += static_cast<size_t>(wrote);
+  }
+  return true;
+}
+
+// Replaces the file in one step, never visible with another mode or half written.
+bool ReplaceFile(const std::filesystem::path& path, const std::string& bytes, mode_t mode) {
+  std::string temp = path.string() + ".XXXXXX";
+  Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
+  if (!fd.ok()) return false;
+  bool ok = ::fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), bytes, 0) && ::fsync(fd.get()) == 0;
+  ok = fd.Close() && ok;
+  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
+}
+
+std::string BioBytes(BIO* bio) {
+  char* data = nullptr;
+  const long size = BIO_get_mem_data(bio, &data);
+  return size > 0 ? std::string(data, static_cast<size_t>(size)) : std::string();
+}
+
+bool AddExtension(X509* cert, int nid, const char* value) {
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
+  Extension extension(X509V3_EXT_conf_nid(nullptr, &ctx, nid, value));
+  return extension && X509_add_ext(cert, extension.get(), -1) == 1;
+}
+
+Cert MakeCertificate(EVP_PKEY* key) {
+  Cert cert(X509_new());
+  if (!cert) return nullptr;
+  unsigned char serial_bytes[16];
+  if (RAND_bytes(serial_bytes, sizeof serial_bytes) != 1) return nullptr;
+  serial_bytes[0] &= 0x7F;  // a positive serial number
+  Number serial_number(BN_bin2bn(serial_bytes, sizeof serial_bytes, nullptr));
+  Integer serial(serial_number ? BN_to_ASN1_INTEGER(serial_number.get(), nullptr) : nullptr);
+  X509_NAME* name = X509_get_subject_name(cert.get());
+  const bool ok =
+      serial && X509_set_version(cert.get(), X509_VERSION_3) == 1 &&
+      X509_set_serialNumber(cert.get(), serial.get()) == 1 &&
+      X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600) &&
+      X509_time_adj_ex(X509_getm_notAfter(cert.get()), kValidDays, 0, nullptr) &&
+      X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                 reinterpret_cast<const unsigned char*>(kSubject), -1, -1,
+                                 0) == 1 &&
+      X509_set_issuer_name(cert.get(), name) == 1 && X509_set_pubkey(cert.get(), key) == 1 &&
+      AddExtension(cert.get(), NID_basic_constraints, "critical,CA:FALSE") &&
+      AddExtension(cert.get(), NID_key_usage, "critical,digitalSignature,nonRepudiation") &&
+      AddExtension(cert.get(), NID_subject_key_identifier, "hash") &&
+      X509_sign(cert.get(), key, EVP_sha256()) > 0;
+  return ok ? std::move(cert) : nullptr;
+}
+
+std::optional<Credentials> LoadCredentials(const std::filesystem::path& folder) {
+  const auto key_pem = ReadOwnFile(folder / "key.pem");
+  const auto cert_pem = ReadOwnFile(folder / "cert.pem");
+  if (!key_pem || !cert_pem) return std::nullopt;
+  Bio key_bio(BIO_new_mem_buf(key_pem->data(), static_cast<int>(key_pem->size())));
+  Bio cert_bio(BIO_new_mem_buf(cert_pem->data(), static_cast<int>(cert_pem->size())));
+  if (!key_bio || !cert_bio) return std::nullopt;
+  Key key(PEM_read_bio_PrivateKey(key_bio.get(), nullptr, nullptr, nullptr));
+  Cert cert(PEM_read_bio_X509(cert_bio.get(), nullptr, nullptr, nullptr));
+  // A pair that does not match (left half replaced) or an expired certificate is made anew.
+  if (!key || !cert || X509_check_private_key(cert.get(), key.get()) != 1 ||
+      X509_cmp_current_time(X509_get0_notAfter(cert.get())) <= 0) {
+    return std::nullopt;
+  }
+  return Credentials{folder, std::move(key), std::move(cert)};
+}
+
+std::optional<Credentials> CreateCredentials(const std::filesystem::path& folder) {
+  Key key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+  if (!key) return std::nullopt;
+  Cert cert = MakeCertificate(key.get());
+  Bio key_bio(BIO_new(BIO_s_mem()));
+  Bio cert_bio(BIO_new(BIO_s_mem()));
+  if (!cert || !key_bio || !cert_bio ||
+      PEM_write_bio_PrivateKey(key_bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) !=
+          1 ||
+      PEM_write_bio_X509(cert_bio.get(), cert.get()) != 1) {
+    return std::nullopt;
+  }
+  if (!ReplaceFile(folder / "key.pem", BioBytes(key_bio.get()), 0600) ||
+      !ReplaceFile(folder / "cert.pem", BioBytes(cert_bio.get()), 0644)) {
+    return std::nullopt;
+  }
+  return Credentials{folder, std::move(key), std::move(cert)};
+}
+
+// The key and certificate of the current user's folder, made on first use. Called with
+// token_mutex held; a lock file keeps two processes from making two pairs at once.
+const Credentials* GetCredentials() {
+  const std::filesystem::path folder = TokenFolder();
+  if (folder.empty()) return nullptr;
+  if (credentials && credentials->folder == folder) return &*credentials;
+  credentials.reset();
+  if (!MakePrivateFolder(folder)) return nullptr;
+  Fd lock(::open((folder / "lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!lock.ok()) return nullptr;
+  while (::flock(lock.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) return nullptr;
+  }
+  credentials = LoadCredentials(folder);
+  if (!credentials) credentials = CreateCredentials(folder);
+  return credentials ? &*credentials : nullptr;
+}
+
+// Detached SignedData over the document, DER, with the signer's certificate.
+std::optional<std::string> SignDocument(const Credentials& token, const void* document,
+                                        size_t length) {
+  Bio data(BIO_new_mem_buf(length ? document : "", static_cast<int>(length)));
+  if (!data || length > static_cast<size_t>(INT32_MAX)) return std::nullopt;
+  Cms cms(CMS_sign(token.cert.get(), token.key.get(), nullptr, data.get(),
+                   CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP));
+  if (!cms) return std::nullopt;
+  const int size = i2d_CMS_ContentInfo(cms.get(), nullptr);
+  if (size <= 0) return std::nullopt;
+  std::string der(static_cast<size_t>(size), '\0');
+  auto* out = reinterpret_cast<unsigned char*>(der.data());
+  if (i2d_CMS_ContentInfo(cms.get(), &out) != size) return std::nullopt;
+  return der;
+}
+
+}  // namespace
+
+VEMO_EXPORT int32_t AvCmInit(uint32_t mode) {
+  std::lock_guard lock(token_mutex);
+  if (mode == 2) logins.clear();
+  return mode == 1 || mode == 2 ? 0 : kFailure;
+}
+
+VEMO_EXPORT int32_t AvCmInitEx(void) { return 0; }
+
+VEMO_EXPORT int32_t AvCmLogin(const void*, const void*, AvCmHandle* handle, int32_t) {
+  if (!handle) return kFailure;
+  std::lock_guard lock(token_mutex);
+  if (!GetCredentials()) return kNoCertificate;
+  if (next_handle == 0) next_handle = 1;
+  *handle = next_handle++;
+  logins.insert(*handle);
+  return 0;
+}
+
+VEMO_EXPORT int32_t AvCmLogout(AvCmHandle handle, int32_t) {
+  std::lock_guard lock(token_mutex);
+  return logins.erase(handle) ? 0 : kNotLoggedIn;
+}
+
+// Only its address is used: it tells sign_Avest that the caller went through this module.
+VEMO_EXPORT int32_t AvCmSign(void) { return kFailure; }
+
+VEMO_EXPORT int32_t sign_Avest(void* av_cm_sign, AvCmHandle handle, const uint8_t* document,
+                               uint32_t document_length, uint8_t* signature,
+                               int32_t* signature_length, uint32_t) {
+  if (!signature_length || (!document && document_length > 0)) return kFailure;
+  if (av_cm_sign != reinterpret_cast<void*>(&AvCmSign)) return kFailure;
+  std::lock_guard lock(token_mutex);
+  if (!logins.count(handle)) return kNotLoggedIn;
+  const Credentials* token = GetCredentials();
+  if (!token) return kNoCertificate;
+  const auto der = SignDocument(*token, document, document_length);
+  if (!der) return kFailure;
+  const int32_t capacity = *signature_length;
+  if (!signature || capacity < 0 || der->size() > static_cast<size_t>(capacity)) return kFailure;
+  std::memcpy(signature, der->data(), der->size());
+  *signature_length = static_cast<int32_t>(der->size());
+  return 0;
+}
+
+VEMO_EXPORT int32_t sign_Enigma(const char*, const char* temp_file_path, const char*) {
+  if (!temp_file_path) return kTempFileError;
+  std::lock_guard lock(token_mutex);
+  Fd fd(::open(temp_file_path, O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.ok()) return kTempFileError;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return kTempFileError;
+  std::string document(static_cast<size_t>(st.st_size), '\0');
+  size_t done = 0;
+  while (done < document.size()) {
+    const ssize_t got =
+        ::pread(fd.get(), document.data() + done, document.size() - done, static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return kTempFileError;
+    done += static_cast<size_t>(got);
+  }
+  const Credentials* token = GetCredentials();
+  if (!token) return kNoCertificate;
+  const auto der = SignDocument(*token, document.data(), document.size());
+  if (!der) return kFailure;
+  if (!WriteAll(fd.get(), *der, st.st_size) || ::fsync(fd.get()) != 0) {
+    // Leave the document as it was rather than half a signature behind it.
+    [[maybe_unused]] const int ignored = ::ftruncate(fd.get(), st.st_size);
+    return kTempFileError;
+  }
+  return fd.Close() ? 0 : kTempFileError;
+}
+
+// The exports must keep the program's C contract exactly.
+static_assert(std::is_same_v<decltype(&AvCmInit), AvCmInitFn>);
+static_assert(std::is_same_v<decltype(&AvCmInitEx), AvCmInitExFn>);
+static_assert(std::is_same_v<decltype(&AvCmLogin), AvCmLoginFn>);
+static_assert(std::is_same_v<decltype(&AvCmLogout), AvCmLogoutFn>);
+static_assert(std::is_same_v<decltype(&AvCmSign), AvCmSignFn>);
+static_assert(std::is_same_v<decltype(&sign_Avest), SignAvestFn>);
+static_assert(std::is_same_v<decltype(&sign_Enigma), SignEnigmaFn>);
