@@ -1,0 +1,119 @@
+// Program start without the window: the data folder, the settings file and the start of the
+// provider that it names.
+
+#include <unistd.h>
+
+#include "service/startup.h"
+#include "tests/service/service_fixture.h"
+
+namespace vemo::test {
+namespace {
+
+std::string Cp1251(std::u16string_view text) {
+  std::string bytes;
+  for (char16_t c : text) bytes.push_back(static_cast<char>(WideToCp1251(c).value_or('?')));
+  return bytes;
+}
+
+std::string SettingsWith(std::u16string_view value) {
+  return "[Vemo_Server_Crypt Settings]\r\n" + Cp1251(u"defaultProvider=") + Cp1251(value) + "\r\n";
+}
+
+class StartupTest : public ServiceTest {
+ protected:
+  StartupTest() {
+    ResetEventLogForTesting();  // the window's initialisation starts the log itself
+    std::filesystem::create_directories(home_.DataFolder());
+    old_cwd_ = std::filesystem::current_path();
+    std::filesystem::create_directories(home_.path() / "cwd");
+    std::filesystem::current_path(home_.path() / "cwd");
+  }
+  ~StartupTest() override { std::filesystem::current_path(old_cwd_); }
+
+  std::filesystem::path Settings() const { return home_.DataFolder() / kSettingsFileName; }
+  std::filesystem::path OldSettings() const { return home_.path() / "cwd" / kSettingsFileName; }
+
+  std::filesystem::path old_cwd_;
+};
+
+TEST_F(StartupTest, ProviderNamedInTheSettings) {
+  struct Case {
+    std::string name;
+    std::optional<std::string> file;  // nullopt: no file at all
+    std::u16string active;            // the provider started, empty for none
+  };
+  const Case cases[] = {
+      {"Авест", SettingsWith(u"Авест"), u"Авест"},
+      {"Энигма2", SettingsWith(u"Энигма2"), u"Энигма2"},
+      {"letter case differs", SettingsWith(u"авест"), u""},
+      {"ten characters", SettingsWith(u"Энигма2345"), u""},
+      {"no key", "[Vemo_Server_Crypt Settings]\r\nother=1\r\n", u"Авест"},
+      {"LF line ends", "[Vemo_Server_Crypt Settings]\n" + Cp1251(u"defaultProvider=Энигма2\n"),
+       u"Энигма2"},
+      {"no file", std::nullopt, u"Авест"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(Settings());
+    if (c.file) WriteFileBytes(Settings(), *c.file);
+    RecordingWindow window;
+    Providers providers(window);
+    SigningService service(window, providers, Options());
+    service.InitializeWindow();
+
+    EXPECT_EQ(providers.active().Get(), c.active);
+    EXPECT_EQ(service.ServerRunning(), !c.active.empty());
+    const auto events = window.Events();
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[0].kind, "untimed");
+    EXPECT_EQ(events[0].text,
+              "В настройках Вы можете изменить носитель по умолчанию при старте приложения");
+    EXPECT_EQ(events[1].kind, "tray");
+    EXPECT_EQ(events[1].text, "Vemo_Server_Crypt остановлен");
+    EXPECT_EQ(window.Entries(), std::vector<std::u16string>{u"Авест"});
+    EXPECT_EQ(service.ProviderList(), std::vector<std::u16string>{u"Авест"});
+    if (c.active.empty()) {
+      EXPECT_TRUE(window.Texts("log").empty());
+      EXPECT_FALSE(window.StopButtonVisible());
+    } else {
+      EXPECT_EQ(window.Texts("log").front(), "Vemo_Server_Crypt запущен: " + U8(c.active));
+      EXPECT_EQ(window.TrayTip(), "Vemo_Server_Crypt запущен: " + U8(c.active));
+    }
+    // The file exists afterwards; a missing one is created empty.
+    EXPECT_EQ(ReadFileBytes(Settings()), c.file.value_or(""));
+    EXPECT_EQ(service.DataFolder(), home_.DataFolder());
+  }
+}
+
+TEST_F(StartupTest, TenCharacterValueIsReadAsItsFirstNine) {
+  WriteFileBytes(Settings(), SettingsWith(u"Энигма2345"));
+  EXPECT_EQ(LoadDefaultProvider(home_.DataFolder()), u"Энигма234");
+}
+
+TEST_F(StartupTest, OldSettingsFileInTheWorkingDirectoryIsMovedIn) {
+  WriteFileBytes(OldSettings(), SettingsWith(u"Энигма2"));
+  Providers providers(window_);
+  SigningService service(window_, providers, Options());
+  service.InitializeWindow();
+  EXPECT_EQ(providers.active().Get(), u"Энигма2");
+  EXPECT_FALSE(std::filesystem::exists(OldSettings()));
+  EXPECT_EQ(ReadFileBytes(Settings()), SettingsWith(u"Энигма2"));
+}
+
+TEST_F(StartupTest, SettingsFileAlreadyThereIsKept) {
+  WriteFileBytes(Settings(), SettingsWith(u"Энигма2"));
+  WriteFileBytes(OldSettings(), SettingsWith(u"Авест"));
+  EXPECT_EQ(LoadDefaultProvider(home_.DataFolder()), u"Энигма2");
+  EXPECT_EQ(ReadFileBytes(OldSettings()), SettingsWith(u"Авест"));
+  EXPECT_EQ(ReadFileBytes(Settings()), SettingsWith(u"Энигма2"));
+}
+
+TEST_F(StartupTest, ProviderBoxFollowsTheActiveProvider) {
+  WriteFileBytes(Settings(), SettingsWith(u"Авест"));
+  service_.InitializeWindow();
+  EXPECT_EQ(window_.SelectedProviderEntry(), u"Авест");
+  EXPECT_EQ(service_.ProviderText(), u"Авест");
+}
+
+}  // namespace
+}  // namespace vemo::test
