@@ -1,0 +1,200 @@
+#include "support/event_log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <system_error>
+
+#include "support/text_conversions.h"
+
+namespace vemo {
+namespace {
+
+constexpr char kLogFileName[] = "Vemo_Server_Crypt_Z.log";
+constexpr char kRotatedLogFileName[] = "Vemo_Server_Crypt_Z.log1";
+
+// One lock for the paths and for every entry: two threads that both found the file over the
+// rotation size could otherwise both move it, the second moving a fresh file over the old one.
+std::mutex& LogMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+struct LogPaths {
+  std::filesystem::path current;
+  std::filesystem::path rotated;
+};
+
+LogPaths& Paths() {
+  static LogPaths paths;
+  return paths;
+}
+
+// Owns one open file descriptor.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes now and tells whether the close itself succeeded.
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd < 0 || ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+int OpenRetrying(const std::filesystem::path& path, int flags) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(written);
+  }
+  return true;
+}
+
+// The file is a text file with CR LF line ends, also for line feeds inside a field.
+void AppendText(std::string& entry, const std::string& narrow) {
+  for (char c : narrow) {
+    if (c == '\n') entry.push_back('\r');
+    entry.push_back(c);
+  }
+}
+
+void AppendTimestamp(std::string& entry) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  ::localtime_r(&now, &local);
+  char stamp[64];
+  const int length = std::snprintf(
+      stamp, sizeof stamp, "[%02d.%02d.%d %02d:%02d:%02d]: ", local.tm_mday, local.tm_mon + 1,
+      local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec);
+  if (length > 0) entry.append(stamp, static_cast<size_t>(length));
+}
+
+void AppendValue(std::string& entry, const EventValue& value, EventValueFormat format) {
+  // An integer format reads the slot as an integer; a slot holding no integer counts as 0, as
+  // an empty slot does.
+  const int32_t number = std::holds_alternative<int32_t>(value) ? std::get<int32_t>(value) : 0;
+  char digits[16];
+  switch (format) {
+    case EventValueFormat::kDecimal:
+      std::snprintf(digits, sizeof digits, " | %d", static_cast<int>(number));
+      entry += digits;
+      return;
+    case EventValueFormat::kHex:
+      std::snprintf(digits, sizeof digits, " | %X", static_cast<unsigned>(number));
+      entry += digits;
+      return;
+    default:
+      // kText and any unknown format: only a present text gives a value field.
+      if (const auto* text = std::get_if<std::u16string_view>(&value)) {
+        entry += " | ";
+        AppendText(entry, NarrowField(*text));
+      }
+      return;
+  }
+}
+
+std::string ComposeEntry(std::optional<std::u16string_view> message,
+                         std::optional<std::u16string_view> return_message, const EventValue& value,
+                         EventValueFormat format) {
+  std::string entry;
+  entry.reserve(64 + (message ? message->size() : 0) +
+                (return_message ? return_message->size() : 0));
+  AppendTimestamp(entry);
+  if (message) AppendText(entry, NarrowField(*message));
+  AppendValue(entry, value, format);
+  if (return_message) {
+    entry += " | Return message: ";
+    AppendText(entry, NarrowField(*return_message));
+  }
+  entry += "\r\n";
+  return entry;
+}
+
+}  // namespace
+
+void InitEventLog(const std::filesystem::path& folder) {
+  // Unlike a Windows profile, a fresh Linux home may lack the parent folders too.
+  std::error_code ignored;
+  std::filesystem::create_directories(folder, ignored);
+  std::lock_guard lock(LogMutex());
+  Paths().current = folder / kLogFileName;
+  Paths().rotated = folder / kRotatedLogFileName;
+}
+
+std::filesystem::path LogPath() {
+  std::lock_guard lock(LogMutex());
+  return Paths().current;
+}
+
+std::filesystem::path RotatedLogPath() {
+  std::lock_guard lock(LogMutex());
+  return Paths().rotated;
+}
+
+void ResetEventLogForTesting() {
+  std::lock_guard lock(LogMutex());
+  Paths() = {};
+}
+
+int32_t WriteEvent(std::optional<std::u16string_view> message,
+                   std::optional<std::u16string_view> return_message, EventValue value,
+                   EventValueFormat format) {
+  std::lock_guard lock(LogMutex());
+  const LogPaths& paths = Paths();
+  if (paths.current.empty()) return kWriteEventFailed;
+
+  // Probe: open or create, then the size. The full 64-bit size is used so that a file that
+  // kept growing past 4 GiB (moves failing) is still seen as too large.
+  off_t size = 0;
+  {
+    FileDescriptor probe(OpenRetrying(paths.current, O_RDWR | O_CREAT));
+    if (!probe.valid()) return kWriteEventFailed;
+    struct stat status {};
+    if (::fstat(probe.get(), &status) == 0) size = status.st_size;
+  }
+
+  if (size >= static_cast<off_t>(kLogRotationSize)) {
+    // A failed move leaves the entry in the large file; the next entry tries again.
+    std::error_code ignored;
+    std::filesystem::rename(paths.current, paths.rotated, ignored);
+  }
+
+  FileDescriptor file(OpenRetrying(paths.current, O_WRONLY | O_APPEND | O_CREAT));
+  if (!file.valid()) return kWriteEventFailed;
+  const std::string entry = ComposeEntry(message, return_message, value, format);
+  // A lost entry is reported like an entry that could not be opened, never as written.
+  const bool written = WriteAll(file.get(), entry) && ::fsync(file.get()) == 0;
+  const bool closed = file.Close();
+  return written && closed ? 0 : kWriteEventFailed;
+}
+
+}  // namespace vemo
