@@ -129,9 +129,10 @@ int32_t Fcp::SignAvest(void* av_cm_sign, AvCmHandle handle, const uint8_t* docum
                                      &length, kSignAvestFlags);
   // The module reports how much it wrote; we only believe lengths that lie inside the buffer.
   const bool length_fits = length >= 0 && length <= capacity;
-  if (result == 0 && !length_fits) return kSignAvestBadLength;
-  if (signature_length && length_fits) *signature_length = length;
-  return result;
+  if (result != 0) return result;
+  if (!length_fits) return kSignAvestBadLength;
+  if (signature_length) *signature_length = length;
+  return 0;
 }
 
 }  // namespace vemo::platform
