@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -127,6 +128,45 @@ TEST_F(OutsideModulesTest, SignAvestChecksTheReportedLength) {
       ASSERT_EQ(buffer[i], static_cast<uint8_t>(i));
     }
     EXPECT_EQ(buffer[static_cast<size_t>(c.capacity)], 0xEE);
+  }
+}
+
+// The scripted signer as the Enigma provider's tests rely on it, reached through Fcp.
+TEST_F(OutsideModulesTest, SignEnigmaFollowsItsScript) {
+  struct Case {
+    std::map<std::string, std::string> script;
+    const char* password;
+    int32_t expected;
+    size_t size_after;
+  };
+  const Case cases[] = {
+      {{}, "", 0, 1512},
+      {{{"sign_Enigma.password", "secret"}}, "secret", 0, 1512},
+      {{{"sign_Enigma.password", "secret"}}, "wrong", 38, 1000},
+      {{{"sign_Enigma.password", "*"}, {"sign_Enigma.append", "10"}}, "any", 0, 1010},
+      {{{"sign_Enigma", "40"}}, "", 40, 1000},
+      {{{"sign_Enigma.truncate", "300"}}, "", 0, 300},
+  };
+  const Fcp* fcp = Fcp::Get(nullptr);
+  ASSERT_NE(fcp, nullptr);
+  const std::filesystem::path file = home_.path() / "sign.tmp";
+  const std::string document(1000, 'd');
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.password);
+    FakeModules fakes(home_.path() / "fake");
+    for (const auto& [key, value] : c.script) fakes.Set(key, value);
+    test::WriteFileBytes(file, document);
+    EXPECT_EQ(fcp->SignEnigma("/obs/", file.c_str(), c.password), c.expected);
+    const std::string after = test::ReadFileBytes(file);
+    EXPECT_EQ(after.size(), c.size_after);
+    EXPECT_EQ(after.substr(0, 300), document.substr(0, 300));
+    if (after.size() > document.size()) {
+      EXPECT_EQ(after[1001], '\x01');
+    }
+    EXPECT_EQ(fakes.Calls(),
+              std::vector<std::string>{"sign_Enigma folder=/obs/ temp=" + file.string() +
+                                       " password=" + c.password + " size=1000 -> " +
+                                       std::to_string(c.expected)});
   }
 }
 
