@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -119,9 +120,14 @@ FakeObserver::FakeObserver(const std::filesystem::path& folder, bool with_sign_p
 
   const std::string program = executable.string();
   char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+  const pid_t parent = ::getpid();
   pid_ = ::fork();
   if (pid_ < 0) throw std::system_error(errno, std::generic_category(), "fork");
   if (pid_ == 0) {
+    // A test that dies without its destructors (a crash, a timeout's kill) must not leave an
+    // observer behind for every later test on the machine to find. The signal comes when the
+    // starting thread ends, so observers are started from the test's own thread.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(126);
     ::execv(program.c_str(), argv);
     ::_exit(127);
   }
