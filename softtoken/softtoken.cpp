@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -260,8 +261,9 @@ const Credentials* GetCredentials() {
 // Detached SignedData over the document, DER, with the signer's certificate.
 std::optional<std::string> SignDocument(const Credentials& token, const void* document,
                                         size_t length) {
+  if (length > static_cast<size_t>(INT32_MAX)) return std::nullopt;
   Bio data(BIO_new_mem_buf(length ? document : "", static_cast<int>(length)));
-  if (!data || length > static_cast<size_t>(INT32_MAX)) return std::nullopt;
+  if (!data) return std::nullopt;
   Cms cms(CMS_sign(token.cert.get(), token.key.get(), nullptr, data.get(),
                    CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP));
   if (!cms) return std::nullopt;
