@@ -208,6 +208,9 @@ void SigningService::InitializeWindow() {
   if (default_provider_.empty()) default_provider_ = provider_list_.front();
   providers_.StartByName(default_provider_, *this);
   view_.SelectProviderByPrefix(providers_.active().Get());
+  // The provider start saved the window's data before the box had a selection; saving once
+  // more lets the program exit log out of the token that serves from the start.
+  SaveWindowData();
 }
 
 }  // namespace vemo

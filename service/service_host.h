@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,10 +40,18 @@ class SigningService : public ProviderHost {
     std::string url{kListeningAddress};
     // Where the server certificate is kept; empty: the data folder of the user.
     std::filesystem::path certificate_folder;
-    platform::ServerLimits limits;
+    platform::ServerLimits limits = DefaultLimits();
     // Ends the process; must not return. The default throws ProgramExit.
     std::function<void(int)> exit_process;
   };
+
+  // The signing request refuses bodies that are too large itself, with a reply the page can
+  // show, so the server layer passes every declared size on to it.
+  static platform::ServerLimits DefaultLimits() {
+    platform::ServerLimits limits;
+    limits.max_body_bytes = std::numeric_limits<uint64_t>::max();
+    return limits;
+  }
 
   SigningService(MainWindowView& view, Providers& providers, Options options);
   ~SigningService() override;  // ends the request loop

@@ -29,6 +29,9 @@ std::string SignedReply(const std::string& token_id, int length = 64) {
 class AvestRequestsTest : public ServiceTest {
  protected:
   void SetUp() override {
+    // As the window has it: "Авест" listed and selected.
+    window_.AddProviderEntry(kAvestName);
+    window_.Select(0);
     providers_.StartByName(kAvestName, service_);
     ASSERT_TRUE(service_.ServerRunning());
     ClearLog();

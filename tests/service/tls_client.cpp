@@ -1,6 +1,7 @@
 #include "tests/service/tls_client.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
@@ -47,7 +48,11 @@ TlsClient::TlsClient(uint16_t port, const std::filesystem::path& ca_file, bool i
     ADD_FAILURE() << "TLS handshake: " << error;
     SSL_free(ssl_);
     ssl_ = nullptr;
+    return;
   }
+  // Reads must not block on records that carry no data (TLS 1.3 session tickets), so the
+  // socket is non-blocking from here on and every wait is a poll with a deadline.
+  ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
 }
 
 TlsClient::~TlsClient() {
@@ -61,20 +66,32 @@ bool TlsClient::Send(const std::string& bytes) {
   size_t sent = 0;
   while (sent < bytes.size()) {
     const int n = SSL_write(ssl_, bytes.data() + sent, static_cast<int>(bytes.size() - sent));
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    const int error = SSL_get_error(ssl_, n);
+    if (error != SSL_ERROR_WANT_WRITE && error != SSL_ERROR_WANT_READ) return false;
+    pollfd fd{fd_, static_cast<short>(error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0};
+    if (::poll(&fd, 1, 30'000) <= 0) return false;
   }
   return true;
 }
 
 int TlsClient::ReadSome(char* data, int size, std::chrono::milliseconds timeout) {
   if (!ssl_) return -1;
-  if (SSL_pending(ssl_) == 0) {
-    pollfd fd{fd_, POLLIN, 0};
-    if (::poll(&fd, 1, static_cast<int>(timeout.count())) <= 0) return 0;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const int n = SSL_read(ssl_, data, size);
+    if (n > 0) return n;
+    const int error = SSL_get_error(ssl_, n);
+    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return -1;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return 0;
+    pollfd fd{fd_, static_cast<short>(error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0};
+    if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0) return 0;
   }
-  const int n = SSL_read(ssl_, data, size);
-  return n > 0 ? n : -1;
 }
 
 std::optional<RawReply> TlsClient::ReadReply(std::chrono::milliseconds timeout) {
