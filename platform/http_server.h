@@ -55,8 +55,8 @@ struct HttpRequest {
   // The query string of the URL from its "?" on, as received (percent-escapes untouched,
   // UTF-8 decoded into UTF-16); nullopt when the URL has no "?".
   std::optional<std::u16string> query;
-  bool more_entity_body = false;              // HTTP_REQUEST_FLAG_MORE_ENTITY_BODY_EXISTS
-  std::optional<std::string> content_length;  // the raw header value
+  bool more_entity_body = false;               // HTTP_REQUEST_FLAG_MORE_ENTITY_BODY_EXISTS
+  std::optional<std::string> content_length;   // the raw header value
   std::vector<UnknownHeader> unknown_headers;  // headers without a predefined slot, in order
 };
 
@@ -79,6 +79,10 @@ struct ServerLimits {
   std::chrono::milliseconds header_timeout{10'000};  // from the first byte to the last header
   std::chrono::milliseconds idle_timeout{60'000};    // keep-alive wait for the next request
   std::chrono::milliseconds body_timeout{60'000};    // one body piece
+  // A taken request that gets no reply (the loop ignores some verbs) gives its connection up
+  // after this; long enough for a signing that waits for the user.
+  std::chrono::milliseconds reply_timeout{600'000};
+  uint64_t max_body_bytes = 64 * 1024 * 1024;  // larger bodies abort the request
 };
 
 struct TlsFiles {
@@ -86,6 +90,8 @@ struct TlsFiles {
   std::filesystem::path private_key;        // PEM
 };
 
+// ReceiveRequest, ReceiveEntityBody and SendResponse are called from one thread at a time (the
+// request loop); a reply or body read of one request never waits on another client's socket.
 class HttpServer {
  public:
   // Nothing listens until AddUrl.

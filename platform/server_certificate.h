@@ -11,7 +11,7 @@ namespace vemo::platform {
 // 127.0.0.1 and ::1, and a leaf for those names (EC P-256), kept in the data folder. Created
 // on first use, reused while valid, renewed before expiry. Private keys are mode 0600.
 struct ServerCertificate {
-  TlsFiles tls;                     // leaf + CA chain and the leaf key, for the server
+  TlsFiles tls;                          // leaf + CA chain and the leaf key, for the server
   std::filesystem::path ca_certificate;  // the CA alone, for the user's trust store
 };
 
@@ -20,8 +20,17 @@ inline constexpr char kCaKeyFile[] = "localhost-ca.key";
 inline constexpr char kLeafCertificateFile[] = "localhost.pem";
 inline constexpr char kLeafKeyFile[] = "localhost.key";
 
-// Returns false with a readable reason in *error when the files cannot be made.
+// How long new certificates are valid, and how long before their end they are replaced.
+struct CertificateLifetimes {
+  int ca_days = 3650;
+  int ca_renew_days = 60;
+  int leaf_days = 397;
+  int leaf_renew_days = 30;
+};
+
+// Returns false with a readable reason in *error when the files cannot be made. Not for use
+// from two threads or processes on the same folder at once.
 bool EnsureServerCertificate(const std::filesystem::path& folder, ServerCertificate* result,
-                             std::string* error);
+                             std::string* error, const CertificateLifetimes& lifetimes = {});
 
 }  // namespace vemo::platform

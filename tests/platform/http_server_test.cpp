@@ -1,0 +1,667 @@
+#include "platform/http_server.h"
+
+#include <gtest/gtest.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/ssl.hpp>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "platform/server_certificate.h"
+#include "support/result_code.h"
+#include "tests/fakes/test_support.h"
+
+namespace vemo::platform {
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace ssl = asio::ssl;
+using tcp = asio::ip::tcp;
+using namespace std::chrono_literals;
+
+constexpr uint32_t kLoopBuffer = 2520;  // what the request loop starts with
+constexpr auto kClientTimeout = 5s;
+
+// A TLS client that checks the server against our CA, speaks raw bytes and waits at most
+// kClientTimeout for anything.
+struct ClientOptions {
+  bool ipv6 = false;
+  int tls_version = 0;  // 0: any the library allows
+};
+
+class Client {
+ public:
+  using Options = ClientOptions;
+  struct Reply {
+    std::string head;  // status line and headers, through the blank line
+    std::string body;
+  };
+
+  Client(uint16_t port, const std::filesystem::path& ca, Options options = {})
+      : port_(port), options_(options) {
+    context_.load_verify_file(ca.string());
+    context_.set_verify_mode(ssl::verify_peer);
+    context_.set_verify_callback(ssl::host_name_verification("localhost"));
+    if (options.tls_version != 0) {
+      // Low enough a security level that the library really offers an old version.
+      SSL_CTX_set_security_level(context_.native_handle(), 0);
+      SSL_CTX_set_min_proto_version(context_.native_handle(), options.tls_version);
+      SSL_CTX_set_max_proto_version(context_.native_handle(), options.tls_version);
+    }
+    stream_.emplace(io_, context_);
+    SSL_set_tlsext_host_name(stream_->native_handle(), "localhost");
+  }
+
+  beast::error_code Connect() {
+    const tcp::endpoint endpoint(options_.ipv6
+                                     ? asio::ip::address(asio::ip::address_v6::loopback())
+                                     : asio::ip::address(asio::ip::address_v4::loopback()),
+                                 port_);
+    auto ec = Run([&](auto done) { Tcp().async_connect(endpoint, done); });
+    if (!ec) ec = Run([&](auto done) { stream_->async_handshake(ssl::stream_base::client, done); });
+    return ec;
+  }
+
+  bool Write(std::string_view bytes) {
+    return !Run([&](auto done) { asio::async_write(*stream_, asio::buffer(bytes), done); });
+  }
+
+  // One reply, its body by Content-Length; nullopt when the connection ends first.
+  std::optional<Reply> ReadReply() {
+    size_t end;
+    while ((end = buffer_.find("\r\n\r\n")) == std::string::npos) {
+      if (!ReadMore()) return std::nullopt;
+    }
+    Reply reply{buffer_.substr(0, end + 4), {}};
+    size_t length = 0;
+    if (const size_t at = reply.head.find("Content-Length: "); at != std::string::npos) {
+      length = std::stoul(reply.head.substr(at + 16));
+    }
+    while (buffer_.size() < end + 4 + length) {
+      if (!ReadMore()) return std::nullopt;
+    }
+    reply.body = buffer_.substr(end + 4, length);
+    buffer_.erase(0, end + 4 + length);
+    return reply;
+  }
+
+  // Whether the server ends the connection (within the client timeout) without sending more.
+  bool SeesClose() { return !ReadMore() && !timed_out_ && buffer_.empty(); }
+
+  // Ends the TLS session properly (without waiting long for the server's answer to it), or
+  // just drops the TCP connection.
+  void Close(bool tls_close = true) {
+    if (tls_close) Run([&](auto done) { stream_->async_shutdown(done); }, 200ms);
+    beast::error_code ignored;
+    Tcp().socket().shutdown(tcp::socket::shutdown_both, ignored);
+    Tcp().close();
+  }
+
+ private:
+  beast::tcp_stream& Tcp() { return beast::get_lowest_layer(*stream_); }
+
+  bool ReadMore() {
+    char chunk[4096];
+    size_t got = 0;
+    const auto ec = Run([&](auto done) {
+      stream_->async_read_some(asio::buffer(chunk), [&got, done](beast::error_code e, size_t n) {
+        got = n;
+        done(e);
+      });
+    });
+    timed_out_ = ec == beast::error::timeout;
+    buffer_.append(chunk, got);
+    return !ec;
+  }
+
+  template <typename Start>
+  beast::error_code Run(Start start, std::chrono::milliseconds timeout = kClientTimeout) {
+    beast::error_code result = asio::error::would_block;
+    Tcp().expires_after(timeout);
+    start([&result](beast::error_code ec, auto&&...) { result = ec; });
+    io_.restart();
+    io_.run();
+    return result;
+  }
+
+  uint16_t port_;
+  Options options_;
+  asio::io_context io_;
+  ssl::context context_{ssl::context::tls_client};
+  std::optional<beast::ssl_stream<beast::tcp_stream>> stream_;
+  std::string buffer_;
+  bool timed_out_ = false;
+};
+
+std::string Get(std::string_view target, std::string_view extra = "") {
+  return "GET " + std::string(target) + " HTTP/1.1\r\nHost: localhost\r\n" + std::string(extra) +
+         "\r\n";
+}
+
+// The reply every request of the service gets.
+HttpResponse ServiceReply() {
+  HttpResponse response;
+  response.reason = "OK";
+  response.cache_control = "no-cache, no-store";
+  response.content_type = "application/json; charset=utf-8";
+  response.headers = {{"Access-Control-Allow-Headers", "Content-Type"},
+                      {"Access-Control-Allow-Credentials", "true"},
+                      {"Access-Control-Allow-Origin", "*"},
+                      {"Access-Control-Allow-Methods", "POST, GET, OPTIONS"}};
+  response.body = R"({"status":"OK"})";
+  return response;
+}
+
+uint16_t PickFreePort() {
+  asio::io_context io;
+  tcp::acceptor probe(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+  return probe.local_endpoint().port();
+}
+
+std::string Url(uint16_t port) { return "https://localhost:" + std::to_string(port) + "/"; }
+
+class HttpServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(EnsureServerCertificate(home_.DataFolder(), &certificate_, &error)) << error;
+    limits_.max_header_bytes = 8 * 1024;
+    limits_.max_connections = 4;
+    limits_.handshake_timeout = 2s;
+    limits_.header_timeout = 2s;
+    limits_.idle_timeout = 2s;
+    limits_.body_timeout = 500ms;
+    limits_.reply_timeout = 1s;
+    Start();
+  }
+
+  void Start() {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      server_ = HttpServer::Create(certificate_.tls, limits_);
+      port_ = PickFreePort();
+      const uint32_t result = server_->AddUrl(Url(port_));
+      if (result == 0) return;
+      ASSERT_EQ(result, kErrorAlreadyExists);
+    }
+    FAIL() << "no free port";
+  }
+
+  std::unique_ptr<Client> Connect(Client::Options options = {}) {
+    auto client = std::make_unique<Client>(port_, certificate_.ca_certificate, options);
+    const auto ec = client->Connect();
+    EXPECT_FALSE(ec) << ec.message();
+    return client;
+  }
+
+  HttpRequest Receive(uint32_t buffer = kLoopBuffer) {
+    HttpRequest request;
+    uint32_t bytes = 0;
+    EXPECT_EQ(server_->ReceiveRequest(0, buffer, &request, &bytes), 0u);
+    EXPECT_NE(request.id, 0u);
+    return request;
+  }
+
+  // Reads the whole body in pieces of the given size; the statuses of all calls.
+  std::string ReadBody(RequestId id, size_t piece, std::vector<uint32_t>* statuses) {
+    std::string body;
+    std::vector<std::byte> buffer(piece);
+    for (int calls = 0; calls < 10000; ++calls) {
+      uint32_t bytes = 0;
+      const uint32_t status = server_->ReceiveEntityBody(id, buffer, &bytes);
+      statuses->push_back(status);
+      EXPECT_LE(bytes, piece);
+      body.append(reinterpret_cast<const char*>(buffer.data()), bytes);
+      if (status != 0) break;
+    }
+    return body;
+  }
+
+  test::TempHome home_;
+  ServerCertificate certificate_;
+  ServerLimits limits_;
+  std::unique_ptr<HttpServer> server_;
+  uint16_t port_ = 0;
+};
+
+TEST_F(HttpServerTest, HandsOverRequestFieldsAsReceived) {
+  struct Case {
+    std::string request;
+    HttpVerb verb;
+    std::optional<std::u16string> query;
+    std::optional<std::string> content_length;
+    bool more;
+    std::vector<std::pair<std::string, std::string>> unknown;
+  };
+  const std::vector<Case> cases = {
+      {Get("/?action=checkLs&x=%D0%B0%20y",
+           "option: 7\r\nOrigin: https://bank.example\r\nUser-Agent: t\r\naccept: */*\r\n"
+           "sec-fetch-mode: cors\r\nX-Empty:\r\nCONNECTION: keep-alive\r\n"),
+       HttpVerb::kGet,
+       u"?action=checkLs&x=%D0%B0%20y",
+       std::nullopt,
+       false,
+       {{"option", "7"},
+        {"Origin", "https://bank.example"},
+        {"sec-fetch-mode", "cors"},
+        {"X-Empty", ""}}},
+      {"POST /?action=getDocSign HTTP/1.1\r\nHost: localhost\r\nContent-Type: text/plain\r\n"
+       "OPTION: 1\r\nContent-Length: 5\r\n\r\nhello",
+       HttpVerb::kPost,
+       u"?action=getDocSign",
+       "5",
+       true,
+       {{"OPTION", "1"}}},
+      {"POST /?a HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+       HttpVerb::kPost,
+       u"?a",
+       std::nullopt,
+       true,
+       {}},
+      {"POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: 0\r\n\r\n",
+       HttpVerb::kPost,
+       std::nullopt,
+       "0",
+       false,
+       {}},
+      {"OPTIONS /? HTTP/1.1\r\nHost: localhost\r\nAccess-Control-Request-Method: POST\r\n\r\n",
+       HttpVerb::kOptions,
+       u"?",
+       std::nullopt,
+       false,
+       {{"Access-Control-Request-Method", "POST"}}},
+      {Get("/?q=\xD0\xB0\xD1\x91"), HttpVerb::kGet, u"?q=аё", std::nullopt, false, {}},
+      {"PUT / HTTP/1.1\r\nHost: h\r\n\r\n", HttpVerb::kPut, std::nullopt, std::nullopt, false, {}},
+      {"DELETE / HTTP/1.1\r\nHost: h\r\n\r\n",
+       HttpVerb::kDelete,
+       std::nullopt,
+       std::nullopt,
+       false,
+       {}},
+      {"HEAD / HTTP/1.1\r\nHost: h\r\n\r\n",
+       HttpVerb::kHead,
+       std::nullopt,
+       std::nullopt,
+       false,
+       {}},
+      {"PROPFIND / HTTP/1.1\r\nHost: h\r\n\r\n",
+       HttpVerb::kUnknown,
+       std::nullopt,
+       std::nullopt,
+       false,
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request);
+    auto client = Connect();
+    ASSERT_TRUE(client->Write(c.request));
+    const HttpRequest request = Receive();
+    EXPECT_EQ(request.verb, c.verb);
+    EXPECT_EQ(request.query, c.query);
+    EXPECT_EQ(request.content_length, c.content_length);
+    EXPECT_EQ(request.more_entity_body, c.more);
+    std::vector<std::pair<std::string, std::string>> unknown;
+    for (const auto& header : request.unknown_headers)
+      unknown.emplace_back(header.name, header.value);
+    EXPECT_EQ(unknown, c.unknown);
+    EXPECT_EQ(server_->SendResponse(request.id, ServiceReply()), 0u);
+  }
+}
+
+TEST_F(HttpServerTest, RepliesWithHeadersInOrderAndKeepsTheConnection) {
+  auto client = Connect();
+  RequestId previous = 0;
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(client->Write(Get("/?action=checkLs")));
+    const HttpRequest request = Receive();
+    EXPECT_NE(request.id, previous);
+    previous = request.id;
+    // A header that would break the reply into two is refused, and nothing is sent.
+    HttpResponse bad = ServiceReply();
+    bad.headers.push_back({"X-Injected", "a\r\nSet-Cookie: b"});
+    EXPECT_EQ(server_->SendResponse(request.id, bad), kErrorInvalidParameter);
+    ASSERT_EQ(server_->SendResponse(request.id, ServiceReply()), 0u);
+    // One reply per request.
+    EXPECT_EQ(server_->SendResponse(request.id, ServiceReply()), kErrorConnectionInvalid);
+    const auto reply = client->ReadReply();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->head,
+              "HTTP/1.1 200 OK\r\n"
+              "Cache-Control: no-cache, no-store\r\n"
+              "Content-Type: application/json; charset=utf-8\r\n"
+              "Access-Control-Allow-Headers: Content-Type\r\n"
+              "Access-Control-Allow-Credentials: true\r\n"
+              "Access-Control-Allow-Origin: *\r\n"
+              "Access-Control-Allow-Methods: POST, GET, OPTIONS\r\n"
+              "Content-Length: 15\r\n"
+              "\r\n");
+    EXPECT_EQ(reply->body, R"({"status":"OK"})");
+  }
+}
+
+TEST_F(HttpServerTest, EndsTheConnectionAfterTheReplyWhenItMust) {
+  struct Case {
+    const char* what;
+    std::string request;
+    bool closes;
+  };
+  const std::vector<Case> cases = {
+      {"HTTP/1.1 default", Get("/"), false},
+      {"body read to the end", "POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 3\r\n\r\nabc", false},
+      {"Connection: close", Get("/", "Connection: close\r\n"), true},
+      {"HTTP/1.0", "GET / HTTP/1.0\r\nHost: h\r\n\r\n", true},
+      {"body left unread",
+       "POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 100000\r\n\r\n" + std::string(50000, 'x'),
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto client = Connect();
+    ASSERT_TRUE(client->Write(c.request));
+    const HttpRequest request = Receive();
+    if (c.request.find("abc") != std::string::npos) {
+      std::vector<uint32_t> statuses;
+      EXPECT_EQ(ReadBody(request.id, 100, &statuses), "abc");
+    }
+    ASSERT_EQ(server_->SendResponse(request.id, ServiceReply()), 0u);
+    const auto reply = client->ReadReply();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->head.find("Connection: close\r\n") != std::string::npos, c.closes);
+    if (c.closes) {
+      EXPECT_TRUE(client->SeesClose());
+    } else {
+      ASSERT_TRUE(client->Write(Get("/again")));
+      EXPECT_EQ(Receive().query, std::nullopt);
+    }
+  }
+}
+
+TEST_F(HttpServerTest, RequestLargerThanTheBufferIsReceivedAgainWithItsSize) {
+  std::string filler;
+  for (int i = 0; i < 16; ++i)
+    filler += "X-Filler-" + std::to_string(i) + ": " + std::string(240, 'f') + "\r\n";
+  auto client = Connect();
+  ASSERT_TRUE(client->Write(Get("/?action=version", filler)));
+
+  HttpRequest request;
+  uint32_t needed = 0;
+  ASSERT_EQ(server_->ReceiveRequest(0, kLoopBuffer, &request, &needed), kErrorMoreData);
+  const RequestId id = request.id;
+  ASSERT_NE(id, 0u);
+  EXPECT_GT(needed, 4096u);
+  uint32_t again = 0;
+  EXPECT_EQ(server_->ReceiveRequest(id, needed - 1, &request, &again), kErrorMoreData);
+  EXPECT_EQ(again, needed);
+  ASSERT_EQ(server_->ReceiveRequest(id, needed, &request, &again), 0u);
+  EXPECT_EQ(request.id, id);
+  EXPECT_EQ(request.query, u"?action=version");
+  EXPECT_EQ(request.unknown_headers.size(), 16u);
+  ASSERT_EQ(server_->SendResponse(id, ServiceReply()), 0u);
+  EXPECT_TRUE(client->ReadReply());
+
+  // The client leaves while the loop enlarges its buffer.
+  ASSERT_TRUE(client->Write(Get("/?action=version", filler)));
+  ASSERT_EQ(server_->ReceiveRequest(0, kLoopBuffer, &request, &needed), kErrorMoreData);
+  client->Close();
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(server_->ReceiveRequest(request.id, needed, &request, &again), kErrorConnectionInvalid);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, limits_.reply_timeout);
+}
+
+TEST_F(HttpServerTest, DeliversTheBodyInPiecesEndingWith38) {
+  struct Case {
+    const char* what;
+    std::string head;
+    std::string wire;  // what follows the head
+    std::string body;  // what the loop must read
+    size_t piece;
+  };
+  const std::string big(10000, 'b');
+  const std::string exact(8192, 'e');
+  const std::string chunked = "bb8\r\n" + std::string(3000, 'c') + "\r\n1388\r\n" +
+                              std::string(5000, 'd') + "\r\n1;ext=1\r\nz\r\n0\r\n\r\n";
+  const std::string chunked_body = std::string(3000, 'c') + std::string(5000, 'd') + "z";
+  const std::vector<Case> cases = {
+      {"content length", "Content-Length: 10000\r\n", big, big, 4096},
+      {"multiple of the piece", "Content-Length: 8192\r\n", exact, exact, 4096},
+      {"chunked", "Transfer-Encoding: chunked\r\n", chunked, chunked_body, 4096},
+      {"chunked, small pieces", "Transfer-Encoding: chunked\r\n", chunked, chunked_body, 97},
+      {"chunked, empty", "Transfer-Encoding: chunked\r\n", "0\r\n\r\n", "", 4096},
+      {"zero length", "Content-Length: 0\r\n", "", "", 4096},
+      {"no body", "", "", "", 4096},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto client = Connect();
+    ASSERT_TRUE(client->Write("POST /?action=getDocSign HTTP/1.1\r\nHost: h\r\n" + c.head + "\r\n" +
+                              c.wire));
+    const HttpRequest request = Receive();
+    std::vector<uint32_t> statuses;
+    EXPECT_EQ(ReadBody(request.id, c.piece, &statuses), c.body);
+    ASSERT_FALSE(statuses.empty());
+    EXPECT_EQ(statuses.back(), kErrorHandleEof);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 0u), statuses.size() - 1);
+    // Past the end it stays at the end.
+    std::byte spare[16];
+    uint32_t bytes = 1;
+    EXPECT_EQ(server_->ReceiveEntityBody(request.id, spare, &bytes), kErrorHandleEof);
+    EXPECT_EQ(bytes, 0u);
+    // The body was read whole, so the connection goes on.
+    ASSERT_EQ(server_->SendResponse(request.id, ServiceReply()), 0u);
+    ASSERT_TRUE(client->ReadReply());
+    ASSERT_TRUE(client->Write(Get("/")));
+    EXPECT_EQ(server_->SendResponse(Receive().id, ServiceReply()), 0u);
+  }
+}
+
+TEST_F(HttpServerTest, AnswersExpectContinueBeforeTheBody) {
+  auto client = Connect();
+  ASSERT_TRUE(client->Write(
+      "POST / HTTP/1.1\r\nHost: h\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n"));
+  const HttpRequest request = Receive();
+  auto body = std::async(std::launch::async, [&] {
+    std::vector<uint32_t> statuses;
+    return ReadBody(request.id, 4096, &statuses);
+  });
+  const auto interim = client->ReadReply();
+  ASSERT_TRUE(interim);
+  EXPECT_EQ(interim->head, "HTTP/1.1 100 Continue\r\n\r\n");
+  ASSERT_TRUE(client->Write("data"));
+  EXPECT_EQ(body.get(), "data");
+}
+
+TEST_F(HttpServerTest, BodyCutShortGives1229) {
+  struct Case {
+    const char* what;
+    bool client_closes;  // else it stalls past the body timeout
+  };
+  for (const Case& c : {Case{"client closes", true}, Case{"client stalls", false}}) {
+    SCOPED_TRACE(c.what);
+    auto client = Connect();
+    ASSERT_TRUE(client->Write("POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 10000\r\n\r\n" +
+                              std::string(3000, 'x')));
+    const HttpRequest request = Receive();
+    if (c.client_closes) client->Close(false);
+    std::vector<uint32_t> statuses;
+    ReadBody(request.id, 4096, &statuses);
+    EXPECT_EQ(statuses, std::vector<uint32_t>{kErrorConnectionInvalid});
+    EXPECT_EQ(server_->SendResponse(request.id, ServiceReply()), kErrorConnectionInvalid);
+  }
+}
+
+// The loop ignores some verbs: such a request holds its own connection only, until the reply
+// timeout gives it up.
+TEST_F(HttpServerTest, UnansweredRequestDoesNotHoldUpOthers) {
+  auto ignored = Connect();
+  ASSERT_TRUE(ignored->Write("DELETE / HTTP/1.1\r\nHost: h\r\n\r\n"));
+  EXPECT_EQ(Receive().verb, HttpVerb::kDelete);
+
+  auto served = Connect();
+  ASSERT_TRUE(served->Write(Get("/?action=checkLs")));
+  const HttpRequest request = Receive();
+  EXPECT_EQ(request.verb, HttpVerb::kGet);
+  ASSERT_EQ(server_->SendResponse(request.id, ServiceReply()), 0u);
+  EXPECT_TRUE(served->ReadReply());
+
+  EXPECT_TRUE(ignored->SeesClose());
+}
+
+TEST_F(HttpServerTest, RefusesOversizedHeaders) {
+  auto client = Connect();
+  ASSERT_TRUE(
+      client->Write(Get("/", "X-Big: " + std::string(limits_.max_header_bytes, 'h') + "\r\n")));
+  const auto reply = client->ReadReply();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->head.substr(0, 13), "HTTP/1.1 431 ");
+  EXPECT_TRUE(client->SeesClose());
+
+  // The refused request never reached the queue.
+  auto next = Connect();
+  ASSERT_TRUE(next->Write(Get("/?next")));
+  EXPECT_EQ(Receive().query, u"?next");
+}
+
+TEST_F(HttpServerTest, ClosesConnectionsBeyondTheLimitAtOnce) {
+  std::vector<std::unique_ptr<Client>> clients;
+  for (size_t i = 0; i < limits_.max_connections; ++i) clients.push_back(Connect());
+  Client extra(port_, certificate_.ca_certificate);
+  EXPECT_TRUE(extra.Connect()) << "one connection too many is refused";
+
+  clients.front()->Close();
+  EXPECT_TRUE(test::WaitFor([&] {
+    Client again(port_, certificate_.ca_certificate);
+    return !again.Connect();
+  }));
+}
+
+TEST_F(HttpServerTest, PortHeldElsewhereGives183) {
+  auto second = HttpServer::Create(certificate_.tls, limits_);
+  EXPECT_EQ(second->AddUrl(Url(port_)), kErrorAlreadyExists);
+
+  for (const auto& address : {asio::ip::address(asio::ip::address_v4::loopback()),
+                              asio::ip::address(asio::ip::address_v6::loopback())}) {
+    SCOPED_TRACE(address.to_string());
+    const uint16_t port = PickFreePort();
+    asio::io_context io;
+    tcp::acceptor plain(io, tcp::endpoint(address, port));
+    auto server = HttpServer::Create(certificate_.tls, limits_);
+    EXPECT_EQ(server->AddUrl(Url(port)), kErrorAlreadyExists);
+  }
+}
+
+TEST_F(HttpServerTest, TerminateEndsThePendingReceiveAndFreesThePort) {
+  auto client = Connect();
+  ASSERT_TRUE(client->Write("POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 5\r\n\r\n"));
+  const HttpRequest taken = Receive();
+  auto pending = std::async(std::launch::async, [&] {
+    HttpRequest request;
+    uint32_t bytes = 0;
+    return server_->ReceiveRequest(0, kLoopBuffer, &request, &bytes);
+  });
+  EXPECT_EQ(pending.wait_for(100ms), std::future_status::timeout);
+  server_->Terminate();
+  ASSERT_EQ(pending.wait_for(kClientTimeout), std::future_status::ready);
+  EXPECT_EQ(pending.get(), kErrorOperationAborted);
+
+  HttpRequest request;
+  uint32_t bytes = 0;
+  std::byte buffer[16];
+  EXPECT_EQ(server_->ReceiveRequest(0, kLoopBuffer, &request, &bytes), kErrorOperationAborted);
+  EXPECT_EQ(server_->ReceiveEntityBody(taken.id, buffer, &bytes), kErrorOperationAborted);
+  EXPECT_EQ(server_->SendResponse(taken.id, ServiceReply()), kErrorOperationAborted);
+  EXPECT_TRUE(client->SeesClose());
+  server_->Terminate();
+
+  auto next = HttpServer::Create(certificate_.tls, limits_);
+  EXPECT_EQ(next->AddUrl(Url(port_)), 0u);
+}
+
+TEST_F(HttpServerTest, TerminateEndsABodyReadInProgress) {
+  limits_.body_timeout = 60s;
+  Start();
+  auto client = Connect();
+  ASSERT_TRUE(client->Write("POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 5\r\n\r\n"));
+  const HttpRequest request = Receive();
+  auto body = std::async(std::launch::async, [&] {
+    std::vector<uint32_t> statuses;
+    ReadBody(request.id, 4096, &statuses);
+    return statuses.back();
+  });
+  EXPECT_EQ(body.wait_for(100ms), std::future_status::timeout);
+  server_->Terminate();
+  ASSERT_EQ(body.wait_for(kClientTimeout), std::future_status::ready);
+  EXPECT_EQ(body.get(), kErrorConnectionInvalid);
+}
+
+TEST_F(HttpServerTest, RefusesTlsOlderThan12) {
+  struct Case {
+    int version;
+    bool accepted;
+  };
+  for (const Case& c :
+       {Case{TLS1_1_VERSION, false}, Case{TLS1_2_VERSION, true}, Case{TLS1_3_VERSION, true}}) {
+    SCOPED_TRACE(c.version);
+    Client client(port_, certificate_.ca_certificate, {.tls_version = c.version});
+    const auto ec = client.Connect();
+    EXPECT_EQ(!ec, c.accepted) << ec.message();
+    if (!c.accepted) {
+      // Refused by the server, not by our own client library.
+      EXPECT_EQ(ERR_GET_REASON(static_cast<unsigned long>(ec.value())),
+                SSL_R_TLSV1_ALERT_PROTOCOL_VERSION)
+          << ec.message();
+    }
+  }
+}
+
+TEST_F(HttpServerTest, ListensOnLoopbackOnly) {
+  for (bool ipv6 : {false, true}) {
+    auto client = Connect({.ipv6 = ipv6});
+    ASSERT_TRUE(client->Write(Get("/")));
+    Receive();
+  }
+
+  std::optional<asio::ip::address_v4> outside;
+  ifaddrs* list = nullptr;
+  ASSERT_EQ(::getifaddrs(&list), 0);
+  for (ifaddrs* entry = list; entry != nullptr && !outside; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+    const auto* in = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+    const asio::ip::address_v4 address(ntohl(in->sin_addr.s_addr));
+    if (!address.is_loopback()) outside = address;
+  }
+  ::freeifaddrs(list);
+  if (!outside) GTEST_SKIP() << "no address but loopback";
+  // The machine's own address: the attempt never leaves the host.
+  asio::io_context io;
+  tcp::socket socket(io);
+  beast::error_code ec;
+  socket.connect(tcp::endpoint(*outside, port_), ec);
+  EXPECT_EQ(ec, asio::error::connection_refused) << outside->to_string();
+}
+
+TEST_F(HttpServerTest, AddUrlTakesOnlyTheLocalhostAddress) {
+  const std::string port = std::to_string(PickFreePort());
+  for (const std::string& url :
+       std::vector<std::string>{"http://localhost:" + port + "/", "https://127.0.0.1:" + port + "/",
+                                "https://localhost/", "https://localhost:0/",
+                                "https://localhost:70000/", "https://localhost:" + port + "/app/",
+                                "https://localhost:" + port, "https://localhost:+" + port + "/"}) {
+    auto server = HttpServer::Create(certificate_.tls, limits_);
+    EXPECT_EQ(server->AddUrl(url), kErrorInvalidParameter) << url;
+  }
+  auto server = HttpServer::Create(
+      {certificate_.tls.certificate_chain, certificate_.ca_certificate}, limits_);
+  EXPECT_NE(server->AddUrl(Url(PickFreePort())), 0u) << "a key that does not fit the certificate";
+}
+
+}  // namespace
+}  // namespace vemo::platform
