@@ -48,6 +48,20 @@ TEST_F(EventLogTest, InitSetsPathsAndCreatesMissingFolders) {
   EXPECT_EQ(EventLogEntries(folder / "Vemo_Server_Crypt_Z.log"), std::vector<std::string>{"x"});
 }
 
+// The paths have no fixed length: a deep folder is written in full, and a name the file system
+// refuses fails like any other open.
+TEST_F(EventLogTest, LongFolders) {
+  const auto deep = home_.path() / std::string(200, 'd') / std::string(200, 'e') / "Вемо";
+  InitEventLog(deep);
+  EXPECT_EQ(LogPath().native().size(), deep.native().size() + 24);
+  EXPECT_EQ(WriteEvent(u"deep", std::nullopt, {}, kText), 0);
+  EXPECT_EQ(EventLogEntries(deep / "Vemo_Server_Crypt_Z.log"), std::vector<std::string>{"deep"});
+
+  const auto too_long = home_.path() / std::string(300, 'x');
+  InitEventLog(too_long);
+  EXPECT_EQ(WriteEvent(u"lost", std::nullopt, {}, kText), kWriteEventFailed);
+}
+
 TEST_F(EventLogTest, BeforeInitNothingIsWritten) {
   ResetEventLogForTesting();
   std::filesystem::remove_all(home_.DataFolder());
