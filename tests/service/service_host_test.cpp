@@ -152,6 +152,8 @@ TEST_F(ServiceHostTest, AddressHeldByAnotherListenerEndsThisCopy) {
   service_.StopServer();
   // Some other listener holds the port.
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int reuse = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(kPort);
