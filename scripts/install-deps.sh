@@ -5,7 +5,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libboost-dev libssl-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  curl dbus openssl
+  curl dbus openssl python3 chromium libnss3-tools
 )
 missing=()
 for p in "${packages[@]}"; do
