@@ -7,12 +7,14 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "providers/avest_provider.h"  // kSignatureBufferSize
 #include "support/base64.h"
 #include "support/event_log.h"
@@ -340,6 +342,34 @@ TEST_F(EnigmaProviderTest, CyrillicObserverFolderDependsOnTheCodePageAtStart) {
   provider_->ClearCache();
   ASSERT_EQ(Sign(), 0);
   EXPECT_EQ(Last("folder"), parent.string() + "/\xCF\xE0\xEF\xEA\xE0/");
+}
+
+// The narrow paths handed to sign_Enigma hold 255 bytes: a longer observer folder keeps the
+// start but every signing fails as if the sign program were missing; a longer temporary path
+// fails as a temporary file error. Neither reaches the signer.
+TEST_F(EnigmaProviderTest, PathsThatDoNotFitTheirNarrowBuffers) {
+  const fs::path long_folder = home_.path() / std::string(200, 'a') / std::string(100, 'b');
+  MakeProvider();
+  {
+    FakeObserver observer(long_folder);
+    provider_->Start(host_);
+  }
+  EXPECT_EQ(host_.steps(), kCompletedStart);
+  window_.QueuePasswords({u"secret"});
+  EXPECT_EQ(Sign(), kEnigmaNoSignProgram);
+
+  {
+    FakeObserver observer(ObserverFolder());
+    provider_->Start(host_);
+  }
+  const fs::path long_temp = home_.path() / std::string(250, 't');
+  fs::create_directories(long_temp);
+  fs::permissions(long_temp, fs::perms::owner_all);
+  ::setenv("XDG_RUNTIME_DIR", long_temp.c_str(), 1);  // TempHome restores it
+  ASSERT_TRUE(platform::UserTempFolder().has_value()) << "the folder itself is usable";
+  EXPECT_EQ(Sign(), kEnigmaTempFileError);
+  EXPECT_TRUE(SignCalls().empty());
+  EXPECT_EQ(window_.DialogCount(), 0);
 }
 
 TEST_F(EnigmaProviderTest, DestroyingWithAPendingKeeperReturnsPromptly) {
