@@ -161,7 +161,7 @@ TEST_F(AvestProviderTest, ForgetMakesTheNextSigningLogInWithTheLastOptionFlags) 
 
 // Each keeper, when it fires, ends whatever login is current then.
 TEST_F(AvestProviderTest, AnOldKeeperLogsOutTheCurrentLogin) {
-  auto provider = Started(milliseconds(300));
+  auto provider = Started(milliseconds(1000));
   GuardedBuffer buffer;
   fakes_.Set("AvCmLogin.handle", "41");
   ASSERT_EQ(Sign(*provider, buffer), 0);

@@ -172,10 +172,10 @@ TEST_F(EnigmaProviderTest, PasswordIsHandedOnInCodePage1251) {
 }
 
 TEST_F(EnigmaProviderTest, CachedPasswordServesUntilTheKeeperExpiresIt) {
-  StartWithObserver(milliseconds(300));
+  StartWithObserver(milliseconds(1000));
   window_.QueuePasswords({u"secret", std::nullopt, u"secret"});
+  const auto before_caching = std::chrono::steady_clock::now();
   ASSERT_EQ(Sign(), 0);
-  const auto cached_at = std::chrono::steady_clock::now();
   ASSERT_EQ(Sign(), 0);
   EXPECT_EQ(window_.DialogCount(), 1);
   EXPECT_EQ(Last("password"), kPassword);
@@ -185,7 +185,7 @@ TEST_F(EnigmaProviderTest, CachedPasswordServesUntilTheKeeperExpiresIt) {
     const ResultCode result = Sign();
     return result != 0 || window_.DialogCount() > 1;
   }));
-  EXPECT_GE(std::chrono::steady_clock::now() - cached_at, milliseconds(300));
+  EXPECT_GE(std::chrono::steady_clock::now() - before_caching, milliseconds(1000));
   EXPECT_EQ(window_.DialogCount(), 2);  // cancelled: 52
   // An expired cache stays expired after a cancel, until a password signs again.
   ASSERT_EQ(Sign(), 0);
