@@ -181,6 +181,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Whether the client is still there; reads what has arrived (into the request's buffer) to
   // see a close. Only while no other operation runs on the connection.
   bool ProbeAlive();
+  // The loop has taken the request: from now on it has reply_timeout to answer. Any thread.
+  void MarkTaken() { taken_at_.store(std::chrono::steady_clock::now().time_since_epoch().count()); }
   void StartReplyTimer();
   void ReadBodyPiece(std::span<std::byte> buffer, std::function<void(uint32_t, uint32_t)> done);
   void WriteResponse(const HttpResponse& response, std::function<void(uint32_t)> done);
@@ -208,6 +210,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::string head_;
   std::array<char, kReadChunk> drain_{};
   std::atomic<bool> closed_{false};
+  // steady_clock ticks of the moment the loop took the request; 0 while it is queued.
+  std::atomic<std::chrono::steady_clock::rep> taken_at_{0};
   bool keep_alive_ = false;
   bool expect_continue_ = false;
   bool head_request_ = false;
@@ -363,6 +367,8 @@ void Connection::OnHeader(beast::error_code ec) {
       message.version() >= 11 && beast::iequals(message[http::field::expect], "100-continue");
   head_request_ = message.method() == http::verb::head;
   request_ = std::move(request);
+  taken_at_ = 0;
+  StartReplyTimer();
   server_.Enqueue(shared_from_this());
 }
 
@@ -384,11 +390,21 @@ bool Connection::ProbeAlive() {
   return true;
 }
 
+// Armed when the request is queued, so that taking it costs the loop no hand-over to the I/O
+// thread: the timer looks at when the request was taken and waits for the rest of the time.
 void Connection::StartReplyTimer() {
   if (closed()) return;
-  reply_timer_.expires_after(server_.limits().reply_timeout);
+  using Clock = std::chrono::steady_clock;
+  const auto timeout = server_.limits().reply_timeout;
+  Clock::duration wait = timeout;
+  if (const auto taken = taken_at_.load(); taken != 0) {
+    const auto elapsed = Clock::now().time_since_epoch() - Clock::duration(taken);
+    if (elapsed >= timeout) return Close();
+    wait = timeout - elapsed;
+  }
+  reply_timer_.expires_after(wait);
   reply_timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
-    if (!ec) self->Close();
+    if (!ec) self->StartReplyTimer();
   });
 }
 
@@ -431,6 +447,7 @@ void Connection::ContinueBodyRead(std::span<std::byte> buffer,
         self->tcp().expires_never();
         const auto got = static_cast<uint32_t>(buffer.size() - self->parser_->get().body().size);
         self->parser_->get().body().data = nullptr;
+        self->MarkTaken();  // the time to answer starts again after each piece
         self->StartReplyTimer();
         done(self->parser_->is_done() ? kErrorHandleEof : 0, got);
       });
@@ -665,7 +682,7 @@ uint32_t Server::ReceiveRequest(RequestId id, uint32_t buffer_size, HttpRequest*
       if (!connection->closed()) break;
     }
     taken_[connection->request().id] = connection;
-    asio::post(io_, [connection] { connection->StartReplyTimer(); });
+    connection->MarkTaken();
   }
   return Deliver(connection, buffer_size, request, bytes);
 }
