@@ -54,7 +54,8 @@ void TerminalWindow::AddProviderEntry(std::u16string_view name) {
   if (selected_) selected = entries_[*selected_];
   entries_.emplace_back(name);
   std::sort(entries_.begin(), entries_.end());
-  if (selected) selected_ = std::find(entries_.begin(), entries_.end(), *selected) - entries_.begin();
+  if (selected)
+    selected_ = std::find(entries_.begin(), entries_.end(), *selected) - entries_.begin();
 }
 
 std::optional<std::u16string> TerminalWindow::SelectedProviderEntry() {
@@ -83,8 +84,9 @@ std::optional<std::u16string> TerminalWindow::RunTokenPasswordDialog() {
   if (closing_) return std::nullopt;
   dialog_open_ = true;
   dialog_answer_.reset();
-  Print("Авторизация пользователя Enigma / Enigma2: введите пароль доступа к токену "
-        "(ok <пароль> или cancel)");
+  Print(
+      "Авторизация пользователя Enigma / Enigma2: введите пароль доступа к токену "
+      "(ok <пароль> или cancel)");
   dialog_cv_.wait(lock, [this] { return dialog_answer_.has_value() || closing_; });
   dialog_open_ = false;
   if (!dialog_answer_) return std::nullopt;

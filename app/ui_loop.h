@@ -18,9 +18,7 @@ class UiLoop {
     }
     cv_.notify_one();
   }
-  void Quit() {
-    Post(nullptr);
-  }
+  void Quit() { Post(nullptr); }
   // Exceptions of a task leave Run.
   void Run() {
     for (;;) {

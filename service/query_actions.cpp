@@ -33,8 +33,7 @@ uint32_t HandleGetRequest(platform::HttpServer& server, const platform::HttpRequ
                           Providers& providers) {
   ResultCode code = kBadRequest;
   if (!request.query) {
-    WriteEvent(u"Request string is empty", std::nullopt, std::monostate{},
-               EventValueFormat::kText);
+    WriteEvent(u"Request string is empty", std::nullopt, std::monostate{}, EventValueFormat::kText);
   } else if (const std::u16string& query = *request.query; !query.starts_with(kActionPrefix)) {
     WriteEvent(u"Invalid get request", u"expected ?action=", std::u16string_view(query),
                EventValueFormat::kText);

@@ -86,12 +86,11 @@ constexpr std::u16string_view kTranslitSource =
     u" абвгдеёжзийклмнопрстуфхцчшщъыьэюяАБВГДЕЁЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯ1234567890";
 
 constexpr std::array<std::string_view, 77> kTranslitTarget{
-    " ",  "a",  "b", "v",  "g",  "d",  "e",  "e",  "zh", "z",    "i",  "y",  "k",  "l",
-    "m",  "n",  "o", "p",  "r",  "s",  "t",  "u",  "f",  "kh",   "ts", "ch", "sh", "shch",
-    "''", "y",  "'", "e",  "yu", "ya", "A",  "B",  "V",  "G",    "D",  "E",  "E",  "Zh",
-    "Z",  "I",  "Y", "K",  "L",  "M",  "N",  "O",  "P",  "R",    "S",  "T",  "U",  "F",
-    "Kh", "Ts", "Ch", "Sh", "Shch", "''", "Y", "'", "E",  "Yu",  "Ya", "1",  "2",  "3",
-    "4",  "5",  "6", "7",  "8",  "9",  "0"};
+    " ",  "a",  "b",  "v", "g", "d", "e", "e",  "zh", "z",  "i",  "y",    "k",    "l",  "m", "n",
+    "o",  "p",  "r",  "s", "t", "u", "f", "kh", "ts", "ch", "sh", "shch", "''",   "y",  "'", "e",
+    "yu", "ya", "A",  "B", "V", "G", "D", "E",  "E",  "Zh", "Z",  "I",    "Y",    "K",  "L", "M",
+    "N",  "O",  "P",  "R", "S", "T", "U", "F",  "Kh", "Ts", "Ch", "Sh",   "Shch", "''", "Y", "'",
+    "E",  "Yu", "Ya", "1", "2", "3", "4", "5",  "6",  "7",  "8",  "9",    "0"};
 
 static_assert(kTranslitSource.size() == kTranslitTarget.size());
 

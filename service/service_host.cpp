@@ -185,7 +185,7 @@ void SigningService::ExitProcess(int code) {
 
 void SigningService::UpdateTrayIcon(int running) {
   std::u16string tip = running == 1 ? u"Vemo_Server_Crypt запущен: " + providers_.active().Get()
-                                     : std::u16string(u"Vemo_Server_Crypt остановлен");
+                                    : std::u16string(u"Vemo_Server_Crypt остановлен");
   if (tip.size() > kTrayTipMaxChars) tip.resize(kTrayTipMaxChars);
   SaveWindowData();
   view_.SetTrayIcon(running == 1, tip);

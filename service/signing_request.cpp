@@ -139,8 +139,7 @@ uint32_t HandlePostRequest(platform::HttpServer& server, const platform::HttpReq
   };
 
   if (!request.query) {
-    WriteEvent(u"Request string is empty", std::nullopt, std::monostate{},
-               EventValueFormat::kText);
+    WriteEvent(u"Request string is empty", std::nullopt, std::monostate{}, EventValueFormat::kText);
     return reply(kBadRequest);
   }
   const std::u16string_view query = *request.query;

@@ -21,8 +21,7 @@ TEST_P(ReplyBodyTest, ExactBytes) {
 INSTANTIATE_TEST_SUITE_P(
     Catalogue, ReplyBodyTest,
     ::testing::Values(
-        BodyCase{0, R"({"status":"OK"})"},
-        BodyCase{1, R"({"status":"OK","version":"2.3.2"})"},
+        BodyCase{0, R"({"status":"OK"})"}, BodyCase{1, R"({"status":"OK","version":"2.3.2"})"},
         // Service codes: the text alone.
         BodyCase{3840, R"({"error":"Ошибка загрузки библиотеки AvCryptMail.dll","status":"OK"})"},
         BodyCase{3841, R"({"error":"Ошибочный запрос","status":"OK"})"},
@@ -30,14 +29,18 @@ INSTANTIATE_TEST_SUITE_P(
         BodyCase{3843, R"({"error":"Ошибка кодировки данных","status":"OK"})"},
         BodyCase{3844, R"({"error":"signing error","status":"OK"})"},
         // Enigma codes: the text and errorCode 222.
-        BodyCase{38, R"({"error":"Ошибка ввода пароля токена Энигма","errorCode":222,"status":"OK"})"},
+        BodyCase{38,
+                 R"({"error":"Ошибка ввода пароля токена Энигма","errorCode":222,"status":"OK"})"},
         BodyCase{40, R"({"error":"Истек ключ токена Энигма","errorCode":222,"status":"OK"})"},
-        BodyCase{51,
-                 R"({"error":"Отсутствует файл подписи токена Энигма","errorCode":222,"status":"OK"})"},
-        BodyCase{52,
-                 R"({"error":"Подпись токеном Энигма отменена пользователем","errorCode":222,"status":"OK"})"},
-        BodyCase{256,
-                 R"({"error":"Ошибка создания временного файла для подписи Энигма","errorCode":222,"status":"OK"})"},
+        BodyCase{
+            51,
+            R"({"error":"Отсутствует файл подписи токена Энигма","errorCode":222,"status":"OK"})"},
+        BodyCase{
+            52,
+            R"({"error":"Подпись токеном Энигма отменена пользователем","errorCode":222,"status":"OK"})"},
+        BodyCase{
+            256,
+            R"({"error":"Ошибка создания временного файла для подписи Энигма","errorCode":222,"status":"OK"})"},
         BodyCase{3845, R"({"error":"Отсутствуют токены Энигма","errorCode":222,"status":"OK"})"},
         // Avest codes: listed ones with their text, the ends of the range and unlisted ones
         // inside it with the default text, the neighbours outside it with nothing.
@@ -94,10 +97,8 @@ TEST(Transliteration, Table) {
       {u"ЪЬ", "'''"},
       {u"эйы", "eyy"},
       {u"Юля Яна Жора Хан Цой Чай Шум", "Yulya Yana Zhora Khan Tsoy Chay Shum"},
-      {u"абвгдеёжзийклмнопрстуфхцчшщъыьэюя",
-       "abvgdeezhziyklmnoprstufkhtschshshch''y'eyuya"},
-      {u"АБВГДЕЁЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯ",
-       "ABVGDEEZhZIYKLMNOPRSTUFKhTsChShShch''Y'EYuYa"},
+      {u"абвгдеёжзийклмнопрстуфхцчшщъыьэюя", "abvgdeezhziyklmnoprstufkhtschshshch''y'eyuya"},
+      {u"АБВГДЕЁЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯ", "ABVGDEEZhZIYKLMNOPRSTUFKhTsChShShch''Y'EYuYa"},
       {u"1234567890", "1234567890"},
       {u"Latin only", " "},
       {u"a-b.c", ""},

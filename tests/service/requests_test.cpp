@@ -77,8 +77,10 @@ TEST_F(AvestRequestsTest, SignsADocumentSentInPiecesAsOne) {
   const std::string document(3000, 'z');
   const std::string body = Base64Encode(document);
   TlsClient client(kPort, Ca());
-  ASSERT_TRUE(client.Send("POST /?action=getDocSign HTTP/1.1\r\nHost: localhost\r\n"
-                          "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n"));
+  ASSERT_TRUE(
+      client.Send("POST /?action=getDocSign HTTP/1.1\r\nHost: localhost\r\n"
+                  "Content-Length: " +
+                  std::to_string(body.size()) + "\r\n\r\n"));
   for (size_t at = 0; at < body.size(); at += 1000) {
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     ASSERT_TRUE(client.Send(body.substr(at, 1000)));
@@ -101,9 +103,10 @@ TEST_F(AvestRequestsTest, SignsADocumentSentInPiecesAsOne) {
 TEST_F(AvestRequestsTest, ChunkedBodyIsSignedToo) {
   TlsClient client(kPort, Ca());
   const std::string half = kDocument.substr(0, 8), rest = kDocument.substr(8);
-  ASSERT_TRUE(client.Send("POST /?action=getDocSign HTTP/1.1\r\nHost: localhost\r\n"
-                          "Transfer-Encoding: chunked\r\n\r\n" +
-                          std::to_string(half.size()) + "\r\n" + half + "\r\n"));
+  ASSERT_TRUE(
+      client.Send("POST /?action=getDocSign HTTP/1.1\r\nHost: localhost\r\n"
+                  "Transfer-Encoding: chunked\r\n\r\n" +
+                  std::to_string(half.size()) + "\r\n" + half + "\r\n"));
   std::ostringstream size;
   size << std::hex << rest.size();
   ASSERT_TRUE(client.Send(size.str() + "\r\n" + rest + "\r\n0\r\n\r\n"));
@@ -157,15 +160,20 @@ TEST_F(AvestRequestsTest, QueryAndBodyChecks) {
   };
   const Case cases[] = {
       {"no query", PostRequest("/", kDocument), kBadRequest, {"Request string is empty"}},
-      {"other parameter first", PostRequest("/?x=1&action=getDocSign", kDocument), kBadRequest,
+      {"other parameter first",
+       PostRequest("/?x=1&action=getDocSign", kDocument),
+       kBadRequest,
        {"Invalid post request | ?x=1&action=getDocSign | Return message: expected ?action="}},
-      {"action in small letters", PostRequest("/?action=getdocsign", kDocument), kBadRequest,
+      {"action in small letters",
+       PostRequest("/?action=getdocsign", kDocument),
+       kBadRequest,
        {"Invalid post request | ?action=getdocsign | Return message: invalid post request"}},
       {"no body",
        "POST /?action=getDocSign HTTP/1.1\r\nHost: localhost\r\n\r\n",
        R"({"error":"Отсутствуют данные в запросе","status":"OK"})",
        {"Post request data missing | ?action=getDocSign"}},
-      {"zero-length body", PostRequest("/?action=getDocSign", ""),
+      {"zero-length body",
+       PostRequest("/?action=getDocSign", ""),
        R"({"error":"Отсутствуют данные в запросе","status":"OK"})",
        {"Post request data missing | ?action=getDocSign"}},
       {"empty chunked body",
@@ -175,8 +183,10 @@ TEST_F(AvestRequestsTest, QueryAndBodyChecks) {
        {"Post request data reading | ?action=getDocSign", "Read bytes  | 0",
         "Sign failed | Return message: unknown signing error, check retcodes"}},
       {"declared size above the largest body",
-       "POST /?action=getDocSign HTTP/1.1\r\nHost: localhost\r\nContent-Length: 99999999999\r\n\r\n",
-       kBadRequest, {"Post request data too large | 99999999999"}},
+       "POST /?action=getDocSign HTTP/1.1\r\nHost: localhost\r\nContent-Length: "
+       "99999999999\r\n\r\n",
+       kBadRequest,
+       {"Post request data too large | 99999999999"}},
   };
   for (const auto& c : cases) {
     ClearLog();
@@ -188,10 +198,29 @@ TEST_F(AvestRequestsTest, QueryAndBodyChecks) {
   EXPECT_TRUE(fakes_.Calls("sign_Avest").empty());
 }
 
+TEST_F(AvestRequestsTest, ContentLengthThatIsNotAPlainNumberIsABadRequest) {
+  // Without a length that can be trusted the body's end is unknown, so the connection ends
+  // with the refusal; nothing is allocated and nothing is signed.
+  for (const std::string length : {"abc", "-5", "+5", "1e3", "5, 6", "0x10"}) {
+    TlsClient client(kPort, Ca());
+    ASSERT_TRUE(
+        client.Send("POST /?action=getDocSign HTTP/1.1\r\nHost: localhost\r\n"
+                    "Content-Length: " +
+                    length + "\r\n\r\nQUJD"));
+    auto reply = client.ReadReply();
+    ASSERT_TRUE(reply) << length;
+    EXPECT_EQ(reply->status_line, "HTTP/1.1 400 Bad Request") << length;
+    EXPECT_TRUE(client.ClosedByServer(std::chrono::seconds(2))) << length;
+  }
+  EXPECT_TRUE(fakes_.Calls("sign_Avest").empty());
+  EXPECT_EQ(Sign(), SignedReply("Avest"));
+}
+
 TEST_F(AvestRequestsTest, ChunkedBodyBeyondTheDefaultSizeIsRefused) {
   TlsClient client(kPort, Ca());
-  ASSERT_TRUE(client.Send("POST /?action=getDocSign HTTP/1.1\r\nHost: localhost\r\n"
-                          "Transfer-Encoding: chunked\r\n\r\n"));
+  ASSERT_TRUE(
+      client.Send("POST /?action=getDocSign HTTP/1.1\r\nHost: localhost\r\n"
+                  "Transfer-Encoding: chunked\r\n\r\n"));
   const std::string chunk(1 << 20, 'A');
   std::ostringstream head;
   head << std::hex << chunk.size() << "\r\n";
@@ -211,8 +240,9 @@ TEST_F(AvestRequestsTest, ChunkedBodyBeyondTheDefaultSizeIsRefused) {
 TEST_F(AvestRequestsTest, ClientLeavingMidBodyEndsOnlyThatRequest) {
   {
     TlsClient client(kPort, Ca());
-    ASSERT_TRUE(client.Send("POST /?action=getDocSign HTTP/1.1\r\nHost: localhost\r\n"
-                            "Content-Length: 1000\r\n\r\nQUJD"));
+    ASSERT_TRUE(
+        client.Send("POST /?action=getDocSign HTTP/1.1\r\nHost: localhost\r\n"
+                    "Content-Length: 1000\r\n\r\nQUJD"));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }  // gone
   EXPECT_TRUE(WaitFor([&] {
@@ -230,12 +260,12 @@ TEST_F(AvestRequestsTest, OptionHeaderSetsTheFlagsOfEveryLaterLogin) {
   const Step steps[] = {
       {"", 0},
       {"option: 8\r\n", 8},
-      {"", 8},                 // kept for a request without it
-      {"Option: 1\r\n", 8},    // not the option header
-      {"option: 2\r\n", 8},    // ignored
-      {"option: 10\r\n", 8},   // ignored
+      {"", 8},                            // kept for a request without it
+      {"Option: 1\r\n", 8},               // not the option header
+      {"option: 2\r\n", 8},               // ignored
+      {"option: 10\r\n", 8},              // ignored
       {"option: 1\r\noption: 9\r\n", 9},  // the last one counts
-      {"option: 1x\r\n", 1},   // the number at the start
+      {"option: 1x\r\n", 1},              // the number at the start
   };
   for (const auto& step : steps) {
     providers_.avest().Forget();  // so that every signing logs in
@@ -310,7 +340,8 @@ TEST_F(EnigmaRequestsTest, SignsWithThePasswordAndForgetClearsIt) {
 
   // Forget: the next signing within the keeper's time passes an empty password, no dialog.
   EXPECT_EQ(GetBody("/?action=forget"), R"({"status":"OK"})");
-  EXPECT_EQ(Sign(), R"({"error":"Ошибка ввода пароля токена Энигма","errorCode":222,"status":"OK"})");
+  EXPECT_EQ(Sign(),
+            R"({"error":"Ошибка ввода пароля токена Энигма","errorCode":222,"status":"OK"})");
   EXPECT_EQ(window_.DialogCount(), 1);
   const auto calls = fakes_.Calls("sign_Enigma");
   ASSERT_EQ(calls.size(), 3u);

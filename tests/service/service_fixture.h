@@ -54,10 +54,10 @@ class ServiceTest : public ::testing::Test {
     auto reply = Send(PostRequest(target, body, headers));
     return reply ? reply->body : "<no reply>";
   }
-  std::vector<std::string> Log() const { return EventLogEntries(home_.DataFolder() / "Vemo_Server_Crypt_Z.log"); }
-  void ClearLog() const {
-    std::filesystem::remove(home_.DataFolder() / "Vemo_Server_Crypt_Z.log");
+  std::vector<std::string> Log() const {
+    return EventLogEntries(home_.DataFolder() / "Vemo_Server_Crypt_Z.log");
   }
+  void ClearLog() const { std::filesystem::remove(home_.DataFolder() / "Vemo_Server_Crypt_Z.log"); }
 
   TempHome home_;
   FakeModules fakes_;

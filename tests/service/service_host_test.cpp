@@ -82,8 +82,8 @@ TEST_F(ServiceHostTest, IgnoredVerbsGetNoReplyAndTheNextRequestIsServed) {
     EXPECT_FALSE(client->ReadReply(std::chrono::milliseconds(300))) << "an ignored verb answered";
   }
   EXPECT_EQ(GetBody("/?action=version"), R"({"status":"OK","version":"2.3.2"})");
-  EXPECT_EQ(Log(), std::vector<std::string>{
-                       "Get request ok | ?action=version | Return message: 2.3.2"});
+  EXPECT_EQ(Log(),
+            std::vector<std::string>{"Get request ok | ?action=version | Return message: 2.3.2"});
 }
 
 TEST_F(ServiceHostTest, KeepAliveServesSeveralRequestsOnOneConnection) {

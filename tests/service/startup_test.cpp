@@ -1,9 +1,10 @@
 // Program start without the window: the data folder, the settings file and the start of the
 // provider that it names.
 
+#include "service/startup.h"
+
 #include <unistd.h>
 
-#include "service/startup.h"
 #include "tests/service/service_fixture.h"
 
 namespace vemo::test {

@@ -117,9 +117,8 @@ std::optional<RawReply> TlsClient::ReadReply(std::chrono::milliseconds timeout) 
   while (line_end != std::string::npos) {
     const size_t start = line_end + 2;
     line_end = head.find("\r\n", start);
-    const std::string line = head.substr(start, line_end == std::string::npos
-                                                    ? std::string::npos
-                                                    : line_end - start);
+    const std::string line =
+        head.substr(start, line_end == std::string::npos ? std::string::npos : line_end - start);
     const size_t colon = line.find(':');
     std::string name = line.substr(0, colon);
     std::string value = line.substr(colon + 1);
@@ -158,8 +157,9 @@ std::string GetRequest(const std::string& target, const std::string& extra_heade
 
 std::string PostRequest(const std::string& target, const std::string& body,
                         const std::string& extra_headers) {
-  return "POST " + target + " HTTP/1.1\r\nHost: localhost:9009\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\n" + extra_headers + "\r\n" + body;
+  return "POST " + target +
+         " HTTP/1.1\r\nHost: localhost:9009\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\n" + extra_headers + "\r\n" + body;
 }
 
 }  // namespace vemo::test
