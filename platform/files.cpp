@@ -9,30 +9,12 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 namespace vemo::platform {
 namespace {
 
-// A file descriptor, closed with the object.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-  // Closes now and tells whether the close succeeded (a late write error shows here).
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
+using Fd = UniqueFd;
 
 const char* NonEmptyEnv(const char* name) {
   const char* value = std::getenv(name);

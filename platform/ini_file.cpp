@@ -10,30 +10,13 @@
 #include <optional>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "support/text_conversions.h"
 
 namespace vemo::platform {
 namespace {
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
+using Fd = UniqueFd;
 
 // The file's bytes; nullopt when there is no file, nothing but an error when it cannot be
 // read (missing stays distinguishable from unreadable through *missing).

@@ -22,6 +22,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 namespace vemo::platform {
 namespace {
 
@@ -47,26 +49,6 @@ constexpr long kSecondsPerDay = 24 * 60 * 60;
 struct Credential {
   CertificatePtr certificate;
   KeyPtr key;
-};
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  // Closes now, reporting the result (a delayed write error shows up here).
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
 };
 
 // Appends OpenSSL's queued reasons to a message and empties the queue.

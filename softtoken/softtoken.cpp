@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "platform/outside_modules.h"
+#include "platform/unique_fd.h"
 
 #define VEMO_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -60,25 +61,7 @@ using Extension = std::unique_ptr<X509_EXTENSION, Deleter<X509_EXTENSION, X509_E
 using Integer = std::unique_ptr<ASN1_INTEGER, Deleter<ASN1_INTEGER, ASN1_INTEGER_free>>;
 using Number = std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_free>>;
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
+using Fd = vemo::platform::UniqueFd;
 
 struct Credentials {
   std::filesystem::path folder;
