@@ -7,20 +7,15 @@ set -euo pipefail
 bin=$(realpath "$1")
 count=${2:-20000}
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../tests/e2e/user_home.sh"
 program=
 
 run_program() {  # <home> : starts the program, measures, stops it
   local home=$1
-  export HOME=$home XDG_CONFIG_HOME=$home/.config XDG_RUNTIME_DIR=$home/run
-  mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+  use_fresh_home "$home"
   (unset LD_LIBRARY_PATH; exec "$bin/Vemo_Server_Crypt" </dev/null >"$home/program.out" 2>&1) &
   program=$!
-  local data=$XDG_CONFIG_HOME/Tramontel_Vemo_Server_Crypt
-  for _ in $(seq 100); do
-    [ -f "$data/localhost-ca.pem" ] && curl -s --cacert "$data/localhost-ca.pem" \
-      'https://localhost:9009/?action=checkLs' >/dev/null && break
-    sleep 0.1
-  done
+  wait_for_service
   "$bin/https_client" localhost 9009 '/?action=checkLs' "$count" "$data/localhost-ca.pem"
   kill "$program"; wait "$program" || true; program=
   echo "event log: $(wc -l <"$data/Vemo_Server_Crypt_Z.log") entries, $(df --output=fstype "$data" | tail -1)"

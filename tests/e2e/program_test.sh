@@ -11,20 +11,15 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_RUNTIME_DIR=$work/run
-mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+source "$(dirname "$0")/user_home.sh"
+use_fresh_home "$work/home"
 unset LD_LIBRARY_PATH
-data=$XDG_CONFIG_HOME/Tramontel_Vemo_Server_Crypt
 fail() { echo "FAILED: $*" >&2; exit 1; }
 
 cd "$work"
 "$bin/Vemo_Server_Crypt" </dev/null >first.out 2>&1 &
 first=$!
-for _ in $(seq 100); do
-  [ -f "$data/localhost-ca.pem" ] && curl -s --cacert "$data/localhost-ca.pem" \
-    'https://localhost:9009/?action=checkLs' >/dev/null && break
-  sleep 0.1
-done
+wait_for_service
 [ "$(curl -s --cacert "$data/localhost-ca.pem" 'https://localhost:9009/?action=checkLs')" = \
   '{"status":"OK"}' ] || fail "checkLs"
 grep -q "Vemo_Server_Crypt запущен: Авест" first.out || fail "start line"
