@@ -168,3 +168,27 @@ TEST_F(ServiceHostTest, AddressHeldByAnotherListenerEndsThisCopy) {
 
 }  // namespace
 }  // namespace vemo::test
+
+namespace vemo::test {
+namespace {
+
+TEST_F(ServiceTest, CertificateThatCannotBeMadeFailsTheStartWithALogEntry) {
+  WriteFileBytes(home_.path() / "not-a-folder", "x");
+  SigningService::Options options = Options();
+  options.certificate_folder = home_.path() / "not-a-folder" / "inside";
+  SigningService service(window_, providers_, options);
+  providers_.Enigma2Start(service);
+  EXPECT_FALSE(service.ServerRunning());
+  EXPECT_EQ(window_.Texts("log").back(), "Ошибка запуска сервера 13");
+  const auto log = Log();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(
+      log[0].rfind("Server certificate could not be created | " +
+                       (home_.path() / "not-a-folder" / "inside").string() + " | Return message: ",
+                   0),
+      0u)
+      << log[0];
+}
+
+}  // namespace
+}  // namespace vemo::test
