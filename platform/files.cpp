@@ -79,15 +79,7 @@ bool DeleteFile(const std::filesystem::path& path) { return ::unlink(path.c_str(
 bool CreateAndWriteFile(const std::filesystem::path& path, std::string_view bytes) {
   Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd.ok()) return false;
-  size_t done = 0;
-  bool ok = true;
-  while (ok && done < bytes.size()) {
-    const ssize_t wrote = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) ok = false;
-    if (wrote > 0) done += static_cast<size_t>(wrote);
-  }
-  ok = ok && ::fsync(fd.get()) == 0;
+  bool ok = fd.WriteAllAndSync(bytes);
   ok = fd.Close() && ok;
   // The file is ours (O_EXCL): a half-written one is not left for the signer.
   if (!ok) ::unlink(path.c_str());

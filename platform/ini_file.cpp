@@ -143,15 +143,7 @@ bool ReplaceFile(const std::filesystem::path& file, const std::string& bytes, mo
   std::string temp = file.string() + ".XXXXXX";
   Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (!fd.ok()) return false;
-  size_t done = 0;
-  bool ok = ::fchmod(fd.get(), mode) == 0;
-  while (ok && done < bytes.size()) {
-    const ssize_t wrote = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) ok = false;
-    if (wrote > 0) done += static_cast<size_t>(wrote);
-  }
-  ok = ok && ::fsync(fd.get()) == 0;
+  bool ok = ::fchmod(fd.get(), mode) == 0 && fd.WriteAllAndSync(bytes);
   ok = fd.Close() && ok;
   ok = ok && ::rename(temp.c_str(), file.c_str()) == 0;
   if (!ok) ::unlink(temp.c_str());

@@ -1,9 +1,9 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <vector>
-
-#include <sys/types.h>
 
 namespace vemo::platform {
 

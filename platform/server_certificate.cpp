@@ -22,18 +22,12 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/openssl_ptr.h"
 #include "platform/unique_fd.h"
 
 namespace vemo::platform {
 namespace {
 
-template <auto kFree>
-struct FreeWith {
-  template <typename T>
-  void operator()(T* object) const {
-    kFree(object);
-  }
-};
 using BioPtr = std::unique_ptr<BIO, FreeWith<BIO_free_all>>;
 using BignumPtr = std::unique_ptr<BIGNUM, FreeWith<BN_free>>;
 using ExtensionPtr = std::unique_ptr<X509_EXTENSION, FreeWith<X509_EXTENSION_free>>;
@@ -85,14 +79,8 @@ bool WriteFileAtomically(const std::filesystem::path& path, std::string_view byt
     *error = WithErrno("cannot create " + temp.string(), errno);
     return false;
   }
-  bool ok = ::fchmod(fd.get(), mode) == 0;  // the umask must not loosen or tighten it
-  for (size_t done = 0; ok && done < bytes.size();) {
-    const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
-  }
-  ok = ok && ::fsync(fd.get()) == 0;
+  // The umask must not loosen or tighten the mode.
+  bool ok = ::fchmod(fd.get(), mode) == 0 && fd.WriteAllAndSync(bytes);
   ok = fd.Close() && ok;
   ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
   if (!ok) {

@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <string_view>
+
 namespace vemo::platform {
 
 // A file descriptor, closed with the object.
@@ -16,6 +19,16 @@ class UniqueFd {
 
   int get() const { return fd_; }
   bool ok() const { return fd_ >= 0; }
+  // Writes every byte (retrying short and interrupted writes), then flushes to storage.
+  bool WriteAllAndSync(std::string_view bytes) const {
+    for (size_t done = 0; done < bytes.size();) {
+      const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    return ::fsync(fd_) == 0;
+  }
   // Closes now and tells whether the close succeeded (a late write error shows here).
   bool Close() {
     const int fd = fd_;

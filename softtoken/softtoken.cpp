@@ -31,6 +31,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "platform/openssl_ptr.h"
 #include "platform/outside_modules.h"
 #include "platform/unique_fd.h"
 
@@ -49,17 +50,14 @@ constexpr int32_t kTempFileError = 256;
 constexpr char kSubject[] = "Vemo software token";
 constexpr long kValidDays = 5 * 365;
 
-template <typename T, void (*Free)(T*)>
-struct Deleter {
-  void operator()(T* p) const { Free(p); }
-};
-using Key = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
-using Cert = std::unique_ptr<X509, Deleter<X509, X509_free>>;
-using Bio = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
-using Cms = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo, CMS_ContentInfo_free>>;
-using Extension = std::unique_ptr<X509_EXTENSION, Deleter<X509_EXTENSION, X509_EXTENSION_free>>;
-using Integer = std::unique_ptr<ASN1_INTEGER, Deleter<ASN1_INTEGER, ASN1_INTEGER_free>>;
-using Number = std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_free>>;
+using vemo::platform::FreeWith;
+using Key = std::unique_ptr<EVP_PKEY, FreeWith<EVP_PKEY_free>>;
+using Cert = std::unique_ptr<X509, FreeWith<X509_free>>;
+using Bio = std::unique_ptr<BIO, FreeWith<BIO_free_all>>;
+using Cms = std::unique_ptr<CMS_ContentInfo, FreeWith<CMS_ContentInfo_free>>;
+using Extension = std::unique_ptr<X509_EXTENSION, FreeWith<X509_EXTENSION_free>>;
+using Integer = std::unique_ptr<ASN1_INTEGER, FreeWith<ASN1_INTEGER_free>>;
+using Number = std::unique_ptr<BIGNUM, FreeWith<BN_free>>;
 
 using Fd = vemo::platform::UniqueFd;
 

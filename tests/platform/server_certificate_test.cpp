@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/openssl_ptr.h"
 #include "tests/fakes/test_support.h"
 
 namespace vemo::platform {
@@ -20,13 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-template <auto kFree>
-struct FreeWith {
-  template <typename T>
-  void operator()(T* object) const {
-    kFree(object);
-  }
-};
 using CertificatePtr = std::unique_ptr<X509, FreeWith<X509_free>>;
 using StorePtr = std::unique_ptr<X509_STORE, FreeWith<X509_STORE_free>>;
 using StoreContextPtr = std::unique_ptr<X509_STORE_CTX, FreeWith<X509_STORE_CTX_free>>;
