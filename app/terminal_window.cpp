@@ -6,23 +6,6 @@
 #include "support/text_conversions.h"
 
 namespace vemo {
-namespace {
-
-char16_t FoldCase(char16_t c) {
-  if (c >= u'A' && c <= u'Z') return c + (u'a' - u'A');
-  if (c >= u'А' && c <= u'Я') return c + (u'а' - u'А');
-  if (c == u'Ё') return u'ё';
-  return c;
-}
-
-bool StartsWithIgnoringCase(std::u16string_view text, std::u16string_view prefix) {
-  return prefix.size() <= text.size() &&
-         std::equal(prefix.begin(), prefix.end(), text.begin(),
-                    [](char16_t a, char16_t b) { return FoldCase(a) == FoldCase(b); });
-}
-
-}  // namespace
-
 void TerminalWindow::Print(const std::string& line) {
   std::fprintf(out_, "%s\n", line.c_str());
   std::fflush(out_);

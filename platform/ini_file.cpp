@@ -88,23 +88,6 @@ std::u16string_view Trim(std::u16string_view text) {
   return text;
 }
 
-// Letter case of the letters code page 1251 can hold: Latin A-Z and the Cyrillic ones.
-char16_t FoldCase(char16_t c) {
-  if (c >= u'A' && c <= u'Z') return c + (u'a' - u'A');
-  if (c >= u'\u0410' && c <= u'\u042F') return c + 0x20;  // А..Я
-  if (c >= u'\u0400' && c <= u'\u040F') return c + 0x50;  // Ѐ..Џ, with Ё, Ђ, Є, І, Ї, Ў
-  if (c == u'\u0490') return u'\u0491';                   // Ґ
-  return c;
-}
-
-bool SameName(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-  }
-  return true;
-}
-
 // "[name]" gives the name; a missing "]" takes the rest of the line.
 std::optional<std::u16string_view> SectionName(std::u16string_view line) {
   line = Trim(line);
@@ -168,12 +151,12 @@ std::u16string GetPrivateProfileString(std::u16string_view section, std::u16stri
     if (const auto name = SectionName(wide)) {
       // Only the first section of the name counts.
       if (section_seen) break;
-      in_section = SameName(*name, section);
+      in_section = EqualsIgnoringCase(*name, section);
       section_seen = in_section;
       continue;
     }
     if (!in_section) continue;
-    if (const auto entry = KeyEntry(wide); entry && SameName(entry->key, key)) {
+    if (const auto entry = KeyEntry(wide); entry && EqualsIgnoringCase(entry->key, key)) {
       return Cut(Unquote(entry->value), buffer_chars);
     }
   }
@@ -202,7 +185,7 @@ bool WritePrivateProfileString(std::u16string_view section, std::u16string_view 
     const std::u16string wide = Decode(lines[i].text);
     if (const auto name = SectionName(wide)) {
       if (section_line) break;
-      if (SameName(*name, section)) {
+      if (EqualsIgnoringCase(*name, section)) {
         section_line = i;
         last_in_section = i;
       }
@@ -210,7 +193,7 @@ bool WritePrivateProfileString(std::u16string_view section, std::u16string_view 
     }
     if (!section_line) continue;
     if (!Trim(wide).empty()) last_in_section = i;
-    if (const auto entry = KeyEntry(wide); entry && SameName(entry->key, key)) {
+    if (const auto entry = KeyEntry(wide); entry && EqualsIgnoringCase(entry->key, key)) {
       key_line = i;
       break;
     }

@@ -207,4 +207,24 @@ std::string WideToUtf8(std::u16string_view text) {
   return utf8;
 }
 
+char16_t FoldCase(char16_t c) {
+  if (c >= u'A' && c <= u'Z') return c + (u'a' - u'A');
+  if (c >= u'\u0410' && c <= u'\u042F') return c + 0x20;  // А..Я
+  if (c >= u'\u0400' && c <= u'\u040F') return c + 0x50;  // Ѐ..Џ, with Ё, Ђ, Є, І, Ї, Ў
+  if (c == u'\u0490') return u'\u0491';                   // Ґ
+  return c;
+}
+
+bool StartsWithIgnoringCase(std::u16string_view text, std::u16string_view prefix) {
+  if (prefix.size() > text.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (FoldCase(text[i]) != FoldCase(prefix[i])) return false;
+  }
+  return true;
+}
+
+bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
+  return a.size() == b.size() && StartsWithIgnoringCase(a, b);
+}
+
 }  // namespace vemo

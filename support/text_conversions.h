@@ -38,6 +38,12 @@ std::u16string WidenText(std::string_view text);
 // '?' for characters it lacks.
 std::string NarrowPassword(std::u16string_view text);
 
+// Letter case ignored for the letters code page 1251 holds (Latin and Cyrillic), as the
+// settings file's names and the provider box's prefix search compare them.
+char16_t FoldCase(char16_t c);
+bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b);
+bool StartsWithIgnoringCase(std::u16string_view text, std::u16string_view prefix);
+
 // UTF-8 <-> UTF-16 for texts inside the program (file paths, request URLs). Invalid input
 // becomes U+FFFD / '?' rather than an error.
 std::u16string Utf8ToWide(std::string_view text);

@@ -19,20 +19,6 @@ void SetEnv(const char* name, const std::filesystem::path& value) {
   ::setenv(name, value.c_str(), 1);
 }
 
-bool CaseInsensitivePrefix(std::u16string_view entry, std::u16string_view prefix) {
-  if (prefix.size() > entry.size()) return false;
-  auto fold = [](char16_t c) -> char16_t {
-    if (c >= u'A' && c <= u'Z') return c + 32;
-    if (c >= u'А' && c <= u'Я') return c + 32;
-    if (c == u'Ё') return u'ё';
-    return c;
-  };
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (fold(entry[i]) != fold(prefix[i])) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 TempHome::TempHome() {
@@ -171,7 +157,7 @@ std::optional<std::u16string> RecordingWindow::SelectedProviderEntry() {
 void RecordingWindow::SelectProviderByPrefix(std::u16string_view text) {
   std::lock_guard lock(mutex_);
   for (size_t i = 0; i < entries_.size(); ++i) {
-    if (CaseInsensitivePrefix(entries_[i], text)) {
+    if (StartsWithIgnoringCase(entries_[i], text)) {
       selected_ = i;
       break;
     }

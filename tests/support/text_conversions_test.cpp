@@ -144,3 +144,21 @@ TEST_F(TextConversionsTest, Utf8AndUtf16) {
 
 }  // namespace
 }  // namespace vemo
+
+namespace vemo {
+namespace {
+
+TEST(CaseFolding, LatinAndCyrillicLettersOnly) {
+  EXPECT_TRUE(EqualsIgnoringCase(u"DefaultProvider", u"defaultprovider"));
+  EXPECT_TRUE(EqualsIgnoringCase(u"АВЕСТ ЁЖ", u"авест ёж"));
+  EXPECT_FALSE(EqualsIgnoringCase(u"Авест", u"Авест2"));
+  EXPECT_FALSE(EqualsIgnoringCase(u"е", u"ё"));
+  EXPECT_TRUE(StartsWithIgnoringCase(u"Авест", u"ав"));
+  EXPECT_TRUE(StartsWithIgnoringCase(u"Авест", u""));
+  EXPECT_FALSE(StartsWithIgnoringCase(u"Ав", u"Авест"));
+  EXPECT_EQ(FoldCase(u'Ґ'), u'ґ');
+  EXPECT_EQ(FoldCase(u'Ä'), u'Ä');  // outside code page 1251's letters: left as it is
+}
+
+}  // namespace
+}  // namespace vemo
