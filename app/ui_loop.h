@@ -4,11 +4,12 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 
 namespace vemo {
 
 // The UI thread of the terminal stand-in: tasks posted from any thread run one after another
-// on the thread that calls Run, until Quit.
+// on the thread that calls Run, until Quit. It sleeps while there is nothing to do.
 class UiLoop {
  public:
   void Post(std::function<void()> task) {
@@ -18,18 +19,24 @@ class UiLoop {
     }
     cv_.notify_one();
   }
-  void Quit() { Post(nullptr); }
-  // Exceptions of a task leave Run.
-  void Run() {
+  // Run returns the code once the task that called Quit has finished.
+  void Quit(int code) {
+    {
+      std::lock_guard lock(mutex_);
+      exit_code_ = code;
+    }
+    cv_.notify_one();
+  }
+  int Run() {
     for (;;) {
       std::function<void()> task;
       {
         std::unique_lock lock(mutex_);
-        cv_.wait(lock, [this] { return !tasks_.empty(); });
+        cv_.wait(lock, [this] { return exit_code_ || !tasks_.empty(); });
+        if (exit_code_) return *exit_code_;
         task = std::move(tasks_.front());
         tasks_.pop_front();
       }
-      if (!task) return;
       task();
     }
   }
@@ -38,6 +45,7 @@ class UiLoop {
   std::mutex mutex_;
   std::condition_variable cv_;
   std::deque<std::function<void()>> tasks_;
+  std::optional<int> exit_code_;
 };
 
 }  // namespace vemo

@@ -49,7 +49,8 @@ struct AvestProvider::Impl {
     return std::exchange(login_handle, 0);
   }
 
-  void Keeper();
+  // AvestLoginKeeper: ends the token login after the keeper delay.
+  void AvestLoginKeeper();
   // Reuse check: true when the open login may be used without a new login.
   bool ReuseLogin();
   ResultCode Login(const platform::AvCryptMail& lib, int32_t flags);
@@ -66,7 +67,7 @@ struct AvestProvider::Impl {
   KeeperThreads keepers;
 };
 
-void AvestProvider::Impl::Keeper() {
+void AvestProvider::Impl::AvestLoginKeeper() {
   if (!keepers.SleepFor(timings.keeper_delay)) return;
   std::shared_ptr<std::timed_mutex> lock;
   for (;;) {
@@ -127,7 +128,7 @@ ResultCode AvestProvider::Impl::Login(const platform::AvCryptMail& lib, int32_t 
     }
   }
   try {
-    keepers.Start([this] { Keeper(); });
+    keepers.Start([this] { AvestLoginKeeper(); });
   } catch (const std::system_error&) {
     // Without a keeper the login would never end: leave it to the next signing's new login.
     return kLoginLockFailed;
@@ -156,11 +157,11 @@ void AvestProvider::Start(ProviderHost& host) {
       WriteEvent(u"Avest dll load failed", std::nullopt, std::u16string_view(u"AvCryptMail.dll"),
                  EventValueFormat::kText);
     }
-    host.View().AddLogLine(kInitFailedLine);
+    host.AddLogLine(kInitFailedLine);
     return;
   }
   if (lib->Init(1) != 0) {
-    host.View().AddLogLine(kInitFailedLine);
+    host.AddLogLine(kInitFailedLine);
     return;
   }
   CompleteProviderStart(host);

@@ -1,5 +1,7 @@
 #include "providers/enigma_provider.h"
 
+#include <string.h>
+
 #include <array>
 #include <filesystem>
 #include <mutex>
@@ -46,21 +48,25 @@ struct CacheLock {
 
 // All state is guarded by mutex.
 struct EnigmaProvider::Impl {
-  Impl(ActiveProvider& active_provider, MainWindowView& view, ProviderTimings provider_timings)
-      : active(active_provider), prompt_view(view), timings(provider_timings) {}
+  Impl(ActiveProvider& active_provider, PasswordPrompt& password_prompt,
+       ProviderTimings provider_timings)
+      : active(active_provider), prompt(password_prompt), timings(provider_timings) {}
   ~Impl() { keepers.Stop(); }
 
+  // Callers hold mutex.
+  void WipePasswordCache() { ::explicit_bzero(password_cache.data(), password_cache.size()); }
   std::shared_ptr<CacheLock> Lock() {
     std::lock_guard guard(mutex);
     return cache_lock;
   }
-  void Keeper();
+  // EnigmaPasswordKeeper: expires the cached password after the keeper delay.
+  void EnigmaPasswordKeeper();
   // Signs with the cached password when the cache is valid; nullopt when it is not.
   std::optional<int32_t> SignWithCache(const platform::Fcp& fcp, const std::string& folder,
                                        const std::string& temp);
 
   ActiveProvider& active;
-  MainWindowView& prompt_view;
+  PasswordPrompt& prompt;
   const ProviderTimings timings;
 
   std::mutex mutex;
@@ -74,7 +80,7 @@ struct EnigmaProvider::Impl {
   KeeperThreads keepers;
 };
 
-void EnigmaProvider::Impl::Keeper() {
+void EnigmaProvider::Impl::EnigmaPasswordKeeper() {
   if (!keepers.SleepFor(timings.keeper_delay)) return;
   for (;;) {
     if (keepers.Stopping()) return;
@@ -83,7 +89,7 @@ void EnigmaProvider::Impl::Keeper() {
     if (lock->mutex.try_lock_for(kKeeperLockSlice)) {
       std::lock_guard held(lock->mutex, std::adopt_lock);
       std::lock_guard guard(mutex);
-      password_cache.fill(0);
+      WipePasswordCache();
       lock->expired = true;
       return;
     }
@@ -101,18 +107,19 @@ std::optional<int32_t> EnigmaProvider::Impl::SignWithCache(const platform::Fcp& 
   }
   if (!lock->mutex.try_lock_for(timings.lock_wait)) return std::nullopt;
   std::lock_guard held(lock->mutex, std::adopt_lock);
-  std::string password;
+  SecretNarrow password;
   {
     std::lock_guard guard(mutex);
     if (lock->expired) return std::nullopt;
-    password.assign(password_cache.data());  // the cache always keeps a NUL after it
+    // The cache always keeps a NUL after it.
+    password = SecretNarrow(std::string_view(password_cache.data()));
   }
   return fcp.SignEnigma(folder.c_str(), temp.c_str(), password.c_str());
 }
 
-EnigmaProvider::EnigmaProvider(ActiveProvider& active, MainWindowView& prompt_view,
+EnigmaProvider::EnigmaProvider(ActiveProvider& active, PasswordPrompt& prompt,
                                ProviderTimings timings)
-    : impl_(std::make_unique<Impl>(active, prompt_view, timings)) {}
+    : impl_(std::make_unique<Impl>(active, prompt, timings)) {}
 
 EnigmaProvider::~EnigmaProvider() = default;
 
@@ -130,12 +137,12 @@ void EnigmaProvider::Start(ProviderHost& host) {
     }
   }
   if (folder.empty()) {
-    host.View().ShowMessageBox(u"MCardObserver для токена ЭНИГМЫ не запущен");
+    host.ShowMessageBox(u"MCardObserver для токена ЭНИГМЫ не запущен");
     return;
   }
   folder.erase(folder.rfind(u'/') + 1);
   if (!platform::PathExists(PathOf(folder + std::u16string(kSignProgram)))) {
-    host.View().AddUntimedLine(u"Убедитесь в готовности к работе токена ЭНИГМЫ");
+    host.AddUntimedLine(u"Убедитесь в готовности к работе токена ЭНИГМЫ");
   }
   // Under the code page in force now: the default one at program start, 1251 after a start
   // through the provider box.
@@ -185,11 +192,13 @@ ResultCode EnigmaProvider::Sign(std::string document, char* buffer, int32_t* len
 
   std::optional<int32_t> value = impl_->SignWithCache(*fcp, *folder, temp_narrow);
   for (int attempt = 1; !value; ++attempt) {
-    if (PromptTokenPassword(impl_->prompt_view) == 0) return kEnigmaCancelled;
-    const std::string password = NarrowPassword(TokenPassword());
+    SecretWide typed;
+    if (PromptTokenPassword(impl_->prompt, &typed) == 0) return kEnigmaCancelled;
+    const SecretNarrow password(NarrowPassword(typed.view()));
+    typed.Clear();
     const int32_t result = fcp->SignEnigma(folder->c_str(), temp_narrow.c_str(), password.c_str());
     if (result == 0) {
-      CachePassword(password);
+      CachePassword(password.view());
       value = result;
     } else if (result != kEnigmaWrongPassword || attempt == kPasswordAttempts) {
       return result;
@@ -219,7 +228,7 @@ int32_t EnigmaProvider::CachePassword(std::string_view narrow_password) {
   if (narrow_password.size() >= kPasswordCacheSize) return 1;
   std::lock_guard guard(impl_->mutex);
   if (impl_->keeper_active) impl_->cache_lock.reset();  // the old keeper itself goes on
-  impl_->password_cache.fill(0);
+  impl_->WipePasswordCache();
   if (!impl_->cache_lock) {
     try {
       impl_->cache_lock = std::make_shared<CacheLock>();
@@ -229,10 +238,10 @@ int32_t EnigmaProvider::CachePassword(std::string_view narrow_password) {
   }
   narrow_password.copy(impl_->password_cache.data(), narrow_password.size());
   try {
-    impl_->keepers.Start([impl = impl_.get()] { impl->Keeper(); });
+    impl_->keepers.Start([impl = impl_.get()] { impl->EnigmaPasswordKeeper(); });
   } catch (const std::system_error&) {
     // A password that no keeper would expire is not kept.
-    impl_->password_cache.fill(0);
+    impl_->WipePasswordCache();
     impl_->cache_lock.reset();
     impl_->keeper_active = false;
     return 1;
@@ -243,13 +252,13 @@ int32_t EnigmaProvider::CachePassword(std::string_view narrow_password) {
 
 void EnigmaProvider::Forget() {
   std::lock_guard guard(impl_->mutex);
-  impl_->password_cache.fill(0);
+  impl_->WipePasswordCache();
 }
 
 void EnigmaProvider::ClearCache() {
   std::lock_guard guard(impl_->mutex);
   impl_->cache_lock.reset();
-  impl_->password_cache.fill(0);
+  impl_->WipePasswordCache();
   impl_->keeper_active = false;
 }
 

@@ -6,9 +6,9 @@
 #include <string_view>
 
 #include "providers/active_provider.h"
+#include "providers/password_prompt.h"
 #include "providers/provider_host.h"
 #include "providers/timings.h"
-#include "support/main_window_view.h"
 #include "support/result_code.h"
 
 namespace vemo {
@@ -18,7 +18,7 @@ namespace vemo {
 // delay.
 class EnigmaProvider {
  public:
-  EnigmaProvider(ActiveProvider& active, MainWindowView& prompt_view, ProviderTimings timings = {});
+  EnigmaProvider(ActiveProvider& active, PasswordPrompt& prompt, ProviderTimings timings = {});
   ~EnigmaProvider();  // ends a pending keeper
   EnigmaProvider(const EnigmaProvider&) = delete;
   EnigmaProvider& operator=(const EnigmaProvider&) = delete;

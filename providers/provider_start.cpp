@@ -4,8 +4,8 @@
 
 namespace vemo {
 
-Providers::Providers(MainWindowView& prompt_view, ProviderTimings timings)
-    : avest_(active_, timings), enigma_(active_, prompt_view, timings) {}
+Providers::Providers(PasswordPrompt& prompt, ProviderTimings timings)
+    : prompt_(prompt), avest_(active_, timings), enigma_(active_, prompt, timings) {}
 
 void Providers::StartByName(std::u16string_view name, ProviderHost& host) {
   if (name == kAvestName) {
@@ -21,7 +21,7 @@ void Providers::StartSelectedProvider(ProviderHost& host) {
   // The Enigma paths are converted under this code page from now on.
   SetProcessCodePage(NarrowCodePage::kCp1251);
   if (host.ServerRunning()) return;
-  std::optional<std::u16string> selected = host.View().SelectedProviderEntry();
+  std::optional<std::u16string> selected = host.SelectedProviderEntry();
   if (!selected) return;
   host.SetProviderText(*selected);
   StartByName(*selected, host);
@@ -33,10 +33,10 @@ void Providers::Enigma2Start(ProviderHost& host) {
 }
 
 void CompleteProviderStart(ProviderHost& host) {
-  // These run whatever StartServer's outcome; it reports its own failures.
-  host.StartServer();
+  // These run after a failed start too; StartServer reports its own failures.
+  if (host.StartServer() == ServerStart::kProgramEnding) return;
   host.UpdateTrayIcon(1);
-  host.View().EnableStopButton();
+  host.EnableStopButton();
   host.SaveWindowData();
 }
 

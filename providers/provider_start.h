@@ -5,20 +5,22 @@
 #include "providers/active_provider.h"
 #include "providers/avest_provider.h"
 #include "providers/enigma_provider.h"
+#include "providers/password_prompt.h"
 #include "providers/provider_host.h"
 #include "providers/timings.h"
-#include "support/main_window_view.h"
 
 namespace vemo {
 
-// The signing providers and the rule that starts one by its ProviderName.
+// The signing providers, the token password prompt they share and the rule that starts one by
+// its ProviderName.
 class Providers {
  public:
-  Providers(MainWindowView& prompt_view, ProviderTimings timings = {});
+  explicit Providers(PasswordPrompt& prompt, ProviderTimings timings = {});
 
   ActiveProvider& active() { return active_; }
   AvestProvider& avest() { return avest_; }
   EnigmaProvider& enigma() { return enigma_; }
+  PasswordPrompt& prompt() { return prompt_; }
 
   // Compares exactly with "Авест", "Энигма", "Энигма2" in this order and calls the first
   // match's start; any other text starts nothing. UI thread.
@@ -29,13 +31,15 @@ class Providers {
   void Enigma2Start(ProviderHost& host);
 
  private:
+  PasswordPrompt& prompt_;
   ActiveProvider active_;
   AvestProvider avest_;
   EnigmaProvider enigma_;
 };
 
 // The last steps of every provider start once its own checks have passed: StartServer, the
-// running tray icon, the stop button enabled, the window's data saved.
+// running tray icon, the stop button enabled, the window's data saved. A start that ended the
+// program stops after StartServer.
 void CompleteProviderStart(ProviderHost& host);
 
 }  // namespace vemo

@@ -16,8 +16,8 @@ namespace {
 // The request loop starts with room for the request record and 2048 bytes of texts, and keeps
 // any larger size the server asks for.
 constexpr uint32_t kInitialReceiveBufferSize = platform::kRequestRecordSize + 2048;
-// How long StopServer waits for the loop to notice the stop. A loop that is busy with a
-// request (a password dialog, a slow token) is left to finish on its own.
+// How long StopServer waits for the loop to answer the request it has and to notice the stop.
+// A loop that is still busy then (a token that does not answer) is left to finish on its own.
 constexpr auto kLoopStopWait = std::chrono::seconds(2);
 // Stands for "the server certificate could not be made" in the start error line.
 constexpr uint32_t kErrorInvalidData = 13;
@@ -36,12 +36,23 @@ struct SigningService::Loop {
   std::unique_ptr<platform::HttpServer> server;
   std::thread thread;
   std::mutex mutex;
-  std::condition_variable ended_cv;
+  std::condition_variable changed_cv;
+  bool busy = false;  // between taking a request and answering it
   bool ended = false;
 
-  bool WaitEnded(std::chrono::milliseconds timeout) {
+  void SetBusy(bool value) {
+    std::lock_guard lock(mutex);
+    busy = value;
+    changed_cv.notify_all();
+  }
+  // Until the loop waits for a request of its own (or has ended); false when time ran out.
+  bool WaitIdle(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock lock(mutex);
-    return ended_cv.wait_for(lock, timeout, [this] { return ended; });
+    return changed_cv.wait_until(lock, deadline, [this] { return !busy || ended; });
+  }
+  bool WaitEnded(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(mutex);
+    return changed_cv.wait_until(lock, deadline, [this] { return ended; });
   }
   ~Loop() {
     if (thread.joinable()) thread.join();
@@ -56,7 +67,7 @@ SigningService::~SigningService() {
   retired_loops_.clear();  // joins loops that were still busy with a request
 }
 
-void SigningService::StartServer() {
+ServerStart SigningService::StartServer() {
   SetProcessCodePage(NarrowCodePage::kCp1251);
   std::erase_if(retired_loops_, [](const auto& loop) { return loop->WaitEnded({}); });
 
@@ -70,7 +81,7 @@ void SigningService::StartServer() {
     WriteEvent(u"Server certificate could not be created", std::u16string_view(reason),
                std::u16string_view(folder.u16string()), EventValueFormat::kText);
     view_.AddLogLine(StartErrorLine(kErrorInvalidData));
-    return;
+    return ServerStart::kFailed;
   }
   auto server = platform::HttpServer::Create(certificate.tls, options_.limits);
   const uint32_t rc = server ? server->AddUrl(options_.url) : kErrorNotEnoughMemory;
@@ -79,8 +90,8 @@ void SigningService::StartServer() {
     server.reset();
     view_.ShowMessageBox(u"Уже запущена копия Vemo_Server_Crypt");
     view_.RemoveTrayIcon();
-    ExitProcess(0);
-    return;
+    Quit(0);
+    return ServerStart::kProgramEnding;
   }
   if (rc != 0) {
     line = StartErrorLine(rc);
@@ -89,26 +100,31 @@ void SigningService::StartServer() {
     auto loop = std::make_unique<Loop>();
     loop->server = std::move(server);
     Loop* raw = loop.get();
+    providers_.prompt().Allow();
     loop->thread = std::thread([raw, this] {
-      RequestLoop(*raw->server, providers_);
+      RequestLoop(*raw, providers_);
       std::lock_guard lock(raw->mutex);
       raw->ended = true;
-      raw->ended_cv.notify_all();
+      raw->changed_cv.notify_all();
     });
     loop_ = std::move(loop);
     server_running_ = true;
     view_.ShowServiceButtons(true);
   }
   view_.AddLogLine(line);
+  return rc == 0 ? ServerStart::kStarted : ServerStart::kFailed;
 }
 
-uint32_t SigningService::RequestLoop(platform::HttpServer& server, Providers& providers) {
+uint32_t SigningService::RequestLoop(Loop& loop, Providers& providers) {
+  platform::HttpServer& server = *loop.server;
   uint32_t buffer_size = kInitialReceiveBufferSize;
   platform::RequestId id = 0;
   for (;;) {
     platform::HttpRequest request;
     uint32_t bytes = 0;
+    if (id == 0) loop.SetBusy(false);
     const uint32_t rc = server.ReceiveRequest(id, buffer_size, &request, &bytes);
+    loop.SetBusy(true);
     if (rc == 0) {
       uint32_t result = 0;
       switch (request.verb) {
@@ -144,8 +160,12 @@ uint32_t SigningService::RequestLoop(platform::HttpServer& server, Providers& pr
 
 void SigningService::EndLoop() {
   if (!loop_) return;
+  // The request in hand is answered first (a cancelled prompt's 52 reaches its page), then the
+  // pending receive fails and the port is free for the next start.
+  const auto deadline = std::chrono::steady_clock::now() + kLoopStopWait;
+  loop_->WaitIdle(deadline);
   loop_->server->Terminate();
-  if (loop_->WaitEnded(kLoopStopWait)) {
+  if (loop_->WaitEnded(deadline)) {
     loop_.reset();
   } else {
     retired_loops_.push_back(std::move(loop_));
@@ -153,6 +173,7 @@ void SigningService::EndLoop() {
 }
 
 void SigningService::StopServer() {
+  providers_.prompt().Refuse();
   if (!server_running_) return;
   if (providers_.active().Is(kAvestName)) providers_.avest().Unload();
   providers_.enigma().ClearCache();
@@ -166,21 +187,27 @@ void SigningService::StopServer() {
 }
 
 void SigningService::HandleProviderChange() {
-  const std::u16string selected = view_.SelectedProviderEntry().value_or(u"");
+  const std::u16string selected = provider_box_.SelectedText().value_or(u"");
   if (providers_.active().Is(selected)) return;
   StopServer();
   providers_.StartSelectedProvider(*this);
 }
 
-void SigningService::ExitApplication() {
-  if (server_running_ && provider_text_ == kAvestName) providers_.avest().Unload();
-  view_.RemoveTrayIcon();
-  ExitProcess(0);
+void SigningService::SelectProvider(size_t index) {
+  if (!provider_box_.Select(index)) return;
+  HandleProviderChange();
 }
 
-void SigningService::ExitProcess(int code) {
-  if (options_.exit_process) options_.exit_process(code);
-  throw ProgramExit{code};
+void SigningService::ExitApplication() {
+  providers_.prompt().Refuse();
+  if (server_running_ && provider_text_ == kAvestName) providers_.avest().Unload();
+  view_.RemoveTrayIcon();
+  Quit(0);
+}
+
+void SigningService::Quit(int code) {
+  ending_ = true;
+  if (options_.quit) options_.quit(code);
 }
 
 void SigningService::UpdateTrayIcon(int running) {
@@ -192,10 +219,12 @@ void SigningService::UpdateTrayIcon(int running) {
 }
 
 void SigningService::SaveWindowData() {
-  provider_text_ = view_.SelectedProviderEntry().value_or(u"");
+  provider_text_ = provider_box_.SelectedText().value_or(u"");
 }
 
-void SigningService::LoadWindowData() { view_.SelectProviderByPrefix(provider_text_); }
+void SigningService::LoadWindowData() {
+  if (provider_box_.SelectByPrefix(provider_text_)) view_.ShowProviderBox(provider_box_);
+}
 
 void SigningService::InitializeWindow() {
   view_.AddUntimedLine(kFirstLine);
@@ -203,11 +232,13 @@ void SigningService::InitializeWindow() {
   data_folder_ = PrepareDataFolder();
   default_provider_ = LoadDefaultProvider(data_folder_);
   view_.ShowServiceButtons(false);
-  view_.AddProviderEntry(kAvestName);
+  provider_box_.Add(kAvestName);
+  view_.ShowProviderBox(provider_box_);
   provider_list_.emplace_back(kAvestName);
   if (default_provider_.empty()) default_provider_ = provider_list_.front();
   providers_.StartByName(default_provider_, *this);
-  view_.SelectProviderByPrefix(providers_.active().Get());
+  if (ending_) return;
+  if (provider_box_.SelectByPrefix(providers_.active().Get())) view_.ShowProviderBox(provider_box_);
   // The provider start saved the window's data before the box had a selection; saving once
   // more lets the program exit log out of the token that serves from the start.
   SaveWindowData();

@@ -14,18 +14,12 @@
 #include "platform/http_server.h"
 #include "providers/provider_host.h"
 #include "providers/provider_start.h"
-#include "support/main_window_view.h"
+#include "service/main_window_view.h"
+#include "service/provider_box.h"
 
 namespace vemo {
 
 inline constexpr std::string_view kListeningAddress = "https://localhost:9009/";
-
-// Thrown by the default exit of SigningService and caught in main(), so that the program ends
-// by unwinding: the request loop and the keepers are stopped and joined before the process
-// exits with the code.
-struct ProgramExit {
-  int code;
-};
 
 // The UI-free half of the main window: the service host (StartServer, the request loop,
 // StopServer), the program exit and the window's own data (provider text, default provider,
@@ -41,8 +35,9 @@ class SigningService : public ProviderHost {
     // Where the server certificate is kept; empty: the data folder of the user.
     std::filesystem::path certificate_folder;
     platform::ServerLimits limits = DefaultLimits();
-    // Ends the process; must not return. The default throws ProgramExit.
-    std::function<void(int)> exit_process;
+    // Asks the UI loop to end with the exit code and returns; the program then ends as its
+    // loop returns, and the request loop and the keepers are stopped and joined on the way.
+    std::function<void(int)> quit;
   };
 
   // The signing request refuses bodies that are too large itself, with a reply the page can
@@ -59,20 +54,32 @@ class SigningService : public ProviderHost {
   SigningService& operator=(const SigningService&) = delete;
 
   // ProviderHost.
-  MainWindowView& View() override { return view_; }
-  void StartServer() override;
+  ServerStart StartServer() override;
   bool ServerRunning() const override { return server_running_.load(); }
   void UpdateTrayIcon(int running) override;
   void SaveWindowData() override;
   void SetProviderText(std::u16string text) override { provider_text_ = std::move(text); }
+  std::optional<std::u16string> SelectedProviderEntry() const override {
+    return provider_box_.SelectedText();
+  }
+  void AddLogLine(std::u16string_view text) override { view_.AddLogLine(text); }
+  void AddUntimedLine(std::u16string_view text) override { view_.AddUntimedLine(text); }
+  void ShowMessageBox(std::u16string_view text) override { view_.ShowMessageBox(text); }
+  void EnableStopButton() override { view_.EnableStopButton(); }
 
+  // Ends an open password prompt as cancelled (its signing answers 52), lets the request
+  // loop send that reply within the loop's stop wait, then ends the service.
   void StopServer();
   // The provider box's selection changed: a provider other than the active one stops the
   // service and starts the selected one.
   void HandleProviderChange();
-  // Logs out of the Avest token when it serves, removes the tray icon and ends the process
-  // with exit code 0.
+  // The user chose the entry at this index in the provider box.
+  void SelectProvider(size_t index);
+  // Ends an open password prompt as cancelled, logs out of the Avest token when it serves,
+  // removes the tray icon and asks the UI loop to end with exit code 0.
   void ExitApplication();
+  // True once the program was asked to end; nothing more is started.
+  bool Ending() const { return ending_; }
 
   // The main window's initialisation without its widgets: the first log line, the stopped
   // tray icon, the data folder and event log, the default provider, the provider box, and the
@@ -85,14 +92,18 @@ class SigningService : public ProviderHost {
   const std::u16string& ProviderText() const { return provider_text_; }
   const std::u16string& DefaultProvider() const { return default_provider_; }
   const std::vector<std::u16string>& ProviderList() const { return provider_list_; }
+  const ProviderBox& provider_box() const { return provider_box_; }
+  // The box as the program and the user left it, for a caller that sets it up directly; the
+  // window shows such a change at the next ShowProviderBox.
+  ProviderBox& provider_box() { return provider_box_; }
   const std::filesystem::path& DataFolder() const { return data_folder_; }
   Providers& providers() { return providers_; }
 
  private:
   struct Loop;
-  static uint32_t RequestLoop(platform::HttpServer& server, Providers& providers);
+  static uint32_t RequestLoop(Loop& loop, Providers& providers);
   void EndLoop();
-  void ExitProcess(int code);
+  void Quit(int code);
 
   MainWindowView& view_;
   Providers& providers_;
@@ -103,6 +114,8 @@ class SigningService : public ProviderHost {
   std::u16string provider_text_;
   std::u16string default_provider_;
   std::vector<std::u16string> provider_list_;
+  ProviderBox provider_box_;
+  bool ending_ = false;
   std::filesystem::path data_folder_;
 };
 

@@ -138,48 +138,11 @@ void RecordingWindow::ShowMessageBox(std::u16string_view text) {
   std::lock_guard lock(mutex_);
   events_.push_back({"message", U8(text)});
 }
-void RecordingWindow::AddProviderEntry(std::u16string_view name) {
+void RecordingWindow::ShowProviderBox(const ProviderBox& box) {
   std::lock_guard lock(mutex_);
-  std::optional<std::u16string> selected_text;
-  if (selected_) selected_text = entries_[*selected_];
-  entries_.emplace_back(name);
-  std::sort(entries_.begin(), entries_.end());
-  if (selected_text) {
-    selected_ = std::find(entries_.begin(), entries_.end(), *selected_text) - entries_.begin();
-  }
-  events_.push_back({"add_entry", U8(name)});
-}
-std::optional<std::u16string> RecordingWindow::SelectedProviderEntry() {
-  std::lock_guard lock(mutex_);
-  if (!selected_) return std::nullopt;
-  return entries_[*selected_];
-}
-void RecordingWindow::SelectProviderByPrefix(std::u16string_view text) {
-  std::lock_guard lock(mutex_);
-  for (size_t i = 0; i < entries_.size(); ++i) {
-    if (StartsWithIgnoringCase(entries_[i], text)) {
-      selected_ = i;
-      break;
-    }
-  }
-  events_.push_back({"select", U8(text)});
-}
-std::optional<std::u16string> RecordingWindow::RunTokenPasswordDialog() {
-  std::lock_guard lock(mutex_);
-  ++dialogs_;
-  events_.push_back({"dialog", ""});
-  if (passwords_.empty()) return std::nullopt;
-  auto answer = passwords_.front();
-  passwords_.pop_front();
-  return answer;
-}
-void RecordingWindow::QueuePasswords(std::vector<std::optional<std::u16string>> answers) {
-  std::lock_guard lock(mutex_);
-  for (auto& answer : answers) passwords_.push_back(std::move(answer));
-}
-int RecordingWindow::DialogCount() const {
-  std::lock_guard lock(mutex_);
-  return dialogs_;
+  entries_ = box.entries();
+  selected_ = box.selected_index();
+  events_.push_back({"box", box.SelectedText() ? U8(*box.SelectedText()) : ""});
 }
 std::vector<RecordingWindow::Event> RecordingWindow::Events() const {
   std::lock_guard lock(mutex_);
@@ -201,9 +164,10 @@ std::optional<size_t> RecordingWindow::Selected() const {
   std::lock_guard lock(mutex_);
   return selected_;
 }
-void RecordingWindow::Select(std::optional<size_t> index) {
+std::optional<std::u16string> RecordingWindow::SelectedEntry() const {
   std::lock_guard lock(mutex_);
-  selected_ = index;
+  if (!selected_) return std::nullopt;
+  return entries_[*selected_];
 }
 bool RecordingWindow::StopButtonVisible() const {
   std::lock_guard lock(mutex_);
@@ -220,6 +184,42 @@ bool RecordingWindow::TrayRunning() const {
 bool RecordingWindow::TrayPresent() const {
   std::lock_guard lock(mutex_);
   return tray_present_;
+}
+
+ScriptedPrompt::ScriptedPrompt() : PasswordPrompt([](std::function<void()> task) { task(); }) {}
+
+void ScriptedPrompt::QueuePasswords(std::vector<std::optional<std::u16string>> answers) {
+  std::lock_guard lock(mutex_);
+  for (auto& answer : answers) passwords_.push_back(std::move(answer));
+}
+void ScriptedPrompt::HoldDialogs() {
+  std::lock_guard lock(mutex_);
+  hold_ = true;
+}
+int ScriptedPrompt::DialogCount() const {
+  std::lock_guard lock(mutex_);
+  return dialogs_;
+}
+int ScriptedPrompt::ClosedCount() const {
+  std::lock_guard lock(mutex_);
+  return closed_;
+}
+void ScriptedPrompt::ShowDialog() {
+  std::optional<std::u16string> answer;
+  {
+    std::lock_guard lock(mutex_);
+    ++dialogs_;
+    if (hold_) return;
+    if (!passwords_.empty()) {
+      answer = std::move(passwords_.front());
+      passwords_.pop_front();
+    }
+  }
+  Answer(answer ? std::optional<SecretWide>(SecretWide(std::move(*answer))) : std::nullopt);
+}
+void ScriptedPrompt::CloseDialog() {
+  std::lock_guard lock(mutex_);
+  ++closed_;
 }
 
 }  // namespace vemo::test

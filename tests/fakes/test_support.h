@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "support/main_window_view.h"
+#include "providers/password_prompt.h"
+#include "service/main_window_view.h"
 
 namespace vemo::test {
 
@@ -44,12 +45,12 @@ std::vector<std::string> EventLogEntries(const std::filesystem::path& log_file);
 std::string U8(std::u16string_view text);
 std::u16string U16(std::string_view utf8);
 
-// A MainWindowView that records every call. Password dialog answers are scripted. Thread-safe.
+// A MainWindowView that records every call. Thread-safe.
 class RecordingWindow : public MainWindowView {
  public:
   struct Event {
     std::string kind;  // "log", "untimed", "buttons", "enable_stop", "tray", "remove_tray",
-                       // "message", "add_entry", "select", "dialog"
+                       // "message", "box"
     std::string text;  // UTF-8
     bool flag = false;
   };
@@ -61,19 +62,14 @@ class RecordingWindow : public MainWindowView {
   void SetTrayIcon(bool running, std::u16string_view tip) override;
   void RemoveTrayIcon() override;
   void ShowMessageBox(std::u16string_view text) override;
-  void AddProviderEntry(std::u16string_view name) override;
-  std::optional<std::u16string> SelectedProviderEntry() override;
-  void SelectProviderByPrefix(std::u16string_view text) override;
-  std::optional<std::u16string> RunTokenPasswordDialog() override;
+  void ShowProviderBox(const ProviderBox& box) override;
 
-  // Next dialog answers in order; nullopt is Cancel. With none left the dialog is cancelled.
-  void QueuePasswords(std::vector<std::optional<std::u16string>> answers);
-  int DialogCount() const;
   std::vector<Event> Events() const;
   std::vector<std::string> Texts(const std::string& kind) const;  // texts of one kind
+  // The provider box as last shown.
   std::vector<std::u16string> Entries() const;
   std::optional<size_t> Selected() const;
-  void Select(std::optional<size_t> index);
+  std::optional<std::u16string> SelectedEntry() const;
   bool StopButtonVisible() const;
   std::string TrayTip() const;
   bool TrayRunning() const;
@@ -82,14 +78,36 @@ class RecordingWindow : public MainWindowView {
  private:
   mutable std::mutex mutex_;
   std::vector<Event> events_;
-  std::deque<std::optional<std::u16string>> passwords_;
-  int dialogs_ = 0;
-  std::vector<std::u16string> entries_;  // kept sorted, as the sorted box keeps them
+  std::vector<std::u16string> entries_;
   std::optional<size_t> selected_;
   bool stop_visible_ = false;
   bool tray_present_ = false;
   bool tray_running_ = false;
   std::string tray_tip_;
+};
+
+// A password prompt whose dialog is answered from a script, on the asking thread. Thread-safe.
+class ScriptedPrompt : public PasswordPrompt {
+ public:
+  ScriptedPrompt();
+
+  // Next dialog answers in order; nullopt is Cancel. With none left the dialog is cancelled.
+  void QueuePasswords(std::vector<std::optional<std::u16string>> answers);
+  // From now on a dialog stays open until the UI side cancels it.
+  void HoldDialogs();
+  int DialogCount() const;
+  int ClosedCount() const;  // dialogs closed without an answer
+
+ protected:
+  void ShowDialog() override;
+  void CloseDialog() override;
+
+ private:
+  mutable std::mutex mutex_;
+  std::deque<std::optional<std::u16string>> passwords_;
+  bool hold_ = false;
+  int dialogs_ = 0;
+  int closed_ = 0;
 };
 
 }  // namespace vemo::test

@@ -45,7 +45,7 @@ class EnigmaProviderTest : public ::testing::Test {
   fs::path TempFile() const { return home_.RuntimeDir() / "sign.tmp"; }
 
   void MakeProvider(milliseconds keeper_delay = milliseconds(1000)) {
-    provider_ = std::make_unique<EnigmaProvider>(active_, window_,
+    provider_ = std::make_unique<EnigmaProvider>(active_, prompt_,
                                                  ProviderTimings{keeper_delay, milliseconds(100)});
   }
   // A provider started with a running observer (in ObserverFolder() unless told otherwise).
@@ -80,6 +80,7 @@ class EnigmaProviderTest : public ::testing::Test {
   TempHome home_;
   FakeModules fakes_{home_.path() / "fake"};
   RecordingWindow window_;
+  ScriptedPrompt prompt_;
   FakeHost host_{window_};
   ActiveProvider active_;
   std::unique_ptr<EnigmaProvider> provider_;
@@ -90,7 +91,7 @@ class EnigmaProviderTest : public ::testing::Test {
 TEST_F(EnigmaProviderTest, SignsThroughTheTemporaryFile) {
   StartWithObserver();
   EXPECT_TRUE(active_.Is(kEnigmaName));
-  window_.QueuePasswords({u"secret"});
+  prompt_.QueuePasswords({u"secret"});
   ASSERT_EQ(Sign(), 0);
   ASSERT_EQ(SignCalls().size(), 1u);
   EXPECT_EQ(Last("folder"), ObserverFolder().string() + "/");
@@ -132,18 +133,18 @@ TEST_F(EnigmaProviderTest, PasswordDialogOutcomes) {
     fakes_.ClearCalls();
     fakes_.Set("sign_Enigma.password",
                c.name == std::string("cut to the field") ? "secret78901234567890" : kPassword);
-    RecordingWindow window;
-    EnigmaProvider provider(active_, window);
+    ScriptedPrompt prompt;
+    EnigmaProvider provider(active_, prompt);
     ASSERT_EQ(fs::exists(TempFile()), false) << "left by the case before";
     {
       FakeObserver observer(ObserverFolder());
       provider.Start(host_);
     }
-    window.QueuePasswords(c.answers);
+    prompt.QueuePasswords(c.answers);
     std::vector<char> buffer(kSignatureBufferSize);
     int32_t length = kSignatureBufferSize;
     EXPECT_EQ(provider.Sign(std::string(10, 'd'), buffer.data(), &length), c.expected);
-    EXPECT_EQ(window.DialogCount(), c.dialogs);
+    EXPECT_EQ(prompt.DialogCount(), c.dialogs);
     EXPECT_EQ(SignCalls().size(), c.sign_calls);
     EXPECT_EQ(fs::exists(TempFile()), c.file_stays);
     fs::remove(TempFile());
@@ -156,9 +157,9 @@ TEST_F(EnigmaProviderTest, OtherSignerResultsPassThroughUnlogged) {
   StartWithObserver();
   fakes_.Set("sign_Enigma.password", "*");
   fakes_.Set("sign_Enigma", "40");
-  window_.QueuePasswords({u"x", u"y"});
+  prompt_.QueuePasswords({u"x", u"y"});
   EXPECT_EQ(Sign(), kEnigmaKeyExpired);
-  EXPECT_EQ(window_.DialogCount(), 1);
+  EXPECT_EQ(prompt_.DialogCount(), 1);
   EXPECT_TRUE(fs::exists(TempFile()));
   EXPECT_TRUE(Log().empty());
 }
@@ -166,41 +167,41 @@ TEST_F(EnigmaProviderTest, OtherSignerResultsPassThroughUnlogged) {
 TEST_F(EnigmaProviderTest, PasswordIsHandedOnInCodePage1251) {
   StartWithObserver();
   fakes_.Set("sign_Enigma.password", "\xEF\xE0\xF0\xEE\xEB\xFC");  // "пароль"
-  window_.QueuePasswords({u"пароль"});
+  prompt_.QueuePasswords({u"пароль"});
   EXPECT_EQ(Sign(), 0);
-  EXPECT_EQ(window_.DialogCount(), 1);
+  EXPECT_EQ(prompt_.DialogCount(), 1);
 }
 
 TEST_F(EnigmaProviderTest, CachedPasswordServesUntilTheKeeperExpiresIt) {
   StartWithObserver(milliseconds(1000));
-  window_.QueuePasswords({u"secret", std::nullopt, u"secret"});
+  prompt_.QueuePasswords({u"secret", std::nullopt, u"secret"});
   const auto before_caching = std::chrono::steady_clock::now();
   ASSERT_EQ(Sign(), 0);
   ASSERT_EQ(Sign(), 0);
-  EXPECT_EQ(window_.DialogCount(), 1);
+  EXPECT_EQ(prompt_.DialogCount(), 1);
   EXPECT_EQ(Last("password"), kPassword);
 
   // Signing on until the dialog comes back: that is the expiry.
   ASSERT_TRUE(WaitFor([&] {
     const ResultCode result = Sign();
-    return result != 0 || window_.DialogCount() > 1;
+    return result != 0 || prompt_.DialogCount() > 1;
   }));
   EXPECT_GE(std::chrono::steady_clock::now() - before_caching, milliseconds(1000));
-  EXPECT_EQ(window_.DialogCount(), 2);  // cancelled: 52
+  EXPECT_EQ(prompt_.DialogCount(), 2);  // cancelled: 52
   // An expired cache stays expired after a cancel, until a password signs again.
   ASSERT_EQ(Sign(), 0);
-  EXPECT_EQ(window_.DialogCount(), 3);
+  EXPECT_EQ(prompt_.DialogCount(), 3);
   ASSERT_EQ(Sign(), 0);
-  EXPECT_EQ(window_.DialogCount(), 3);
+  EXPECT_EQ(prompt_.DialogCount(), 3);
 }
 
 TEST_F(EnigmaProviderTest, ForgetLeavesAnEmptyPasswordThatIsNotRetried) {
   StartWithObserver();
-  window_.QueuePasswords({u"secret", u"secret"});
+  prompt_.QueuePasswords({u"secret", u"secret"});
   ASSERT_EQ(Sign(), 0);
   provider_->Forget();
   EXPECT_EQ(Sign(), kEnigmaWrongPassword);
-  EXPECT_EQ(window_.DialogCount(), 1);
+  EXPECT_EQ(prompt_.DialogCount(), 1);
   EXPECT_EQ(Last("password"), "");
   EXPECT_FALSE(fs::exists(TempFile()));
   EXPECT_EQ(Log().back(), "Enigma exec retCode | 26");
@@ -208,11 +209,11 @@ TEST_F(EnigmaProviderTest, ForgetLeavesAnEmptyPasswordThatIsNotRetried) {
 
 TEST_F(EnigmaProviderTest, ClearCacheMakesTheNextSigningAsk) {
   StartWithObserver();
-  window_.QueuePasswords({u"secret", u"secret"});
+  prompt_.QueuePasswords({u"secret", u"secret"});
   ASSERT_EQ(Sign(), 0);
   provider_->ClearCache();
   ASSERT_EQ(Sign(), 0);
-  EXPECT_EQ(window_.DialogCount(), 2);
+  EXPECT_EQ(prompt_.DialogCount(), 2);
 }
 
 TEST_F(EnigmaProviderTest, PasswordsThatLeaveNoRoomForTheNulAreNotCached) {
@@ -223,7 +224,7 @@ TEST_F(EnigmaProviderTest, PasswordsThatLeaveNoRoomForTheNulAreNotCached) {
   provider_->Start(host_);
   fakes_.Set("sign_Enigma.password", std::string(39, 'x'));
   EXPECT_EQ(Sign(), 0);
-  EXPECT_EQ(window_.DialogCount(), 0);
+  EXPECT_EQ(prompt_.DialogCount(), 0);
 }
 
 TEST_F(EnigmaProviderTest, LeftoverTemporaryFilesAreReplaced) {
@@ -243,7 +244,7 @@ TEST_F(EnigmaProviderTest, LeftoverTemporaryFilesAreReplaced) {
       WriteFileBytes(TempFile(), "stale");
       ::chmod(TempFile().c_str(), 0444);
     }
-    window_.QueuePasswords({u"secret"});
+    prompt_.QueuePasswords({u"secret"});
     provider_->ClearCache();
     ASSERT_EQ(Sign(), 0);
     EXPECT_EQ(Last("size"), "1000");
@@ -269,7 +270,7 @@ TEST_F(EnigmaProviderTest, SignatureOutsideTheFileOrTheBufferFails) {
       {"sign_Enigma.append", "6142", kSigningError, 0},
   };
   StartWithObserver();
-  window_.QueuePasswords({u"secret"});
+  prompt_.QueuePasswords({u"secret"});
   ASSERT_EQ(Sign(), 0);  // from here on the cached password signs
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.key) + "=" + c.value);
@@ -292,7 +293,7 @@ TEST_F(EnigmaProviderTest, ObserverFolderFromAnEarlierStartIsKept) {
   provider_->Start(host_);
   EXPECT_TRUE(window_.Texts("message").empty());
   EXPECT_EQ(host_.steps().size(), 2 * kCompletedStart.size());
-  window_.QueuePasswords({u"secret"});
+  prompt_.QueuePasswords({u"secret"});
   ASSERT_EQ(Sign(), 0);
   EXPECT_EQ(Last("folder"), ObserverFolder().string() + "/");
 }
@@ -317,7 +318,7 @@ TEST_F(EnigmaProviderTest, MissingSignProgramWarnsAtStartAndFailsTheSigning) {
   EXPECT_EQ(host_.steps(), kCompletedStart);
   EXPECT_EQ(Sign(), kEnigmaNoSignProgram);
   EXPECT_TRUE(fs::exists(TempFile()));
-  EXPECT_EQ(window_.DialogCount(), 0);
+  EXPECT_EQ(prompt_.DialogCount(), 0);
 }
 
 // At program start the default code page cuts the folder before its first Cyrillic letter;
@@ -329,7 +330,7 @@ TEST_F(EnigmaProviderTest, CyrillicObserverFolderDependsOnTheCodePageAtStart) {
   {
     FakeObserver observer(folder);
     provider_->Start(host_);
-    window_.QueuePasswords({u"secret", u"secret"});
+    prompt_.QueuePasswords({u"secret", u"secret"});
     EXPECT_EQ(Sign(), kEnigmaNoSignProgram) << "the cut folder has no sign program";
     fs::create_directories(parent / "PacMcard");
     WriteFileBytes(parent / "PacMcard" / "sign.exe", "");
@@ -355,7 +356,7 @@ TEST_F(EnigmaProviderTest, PathsThatDoNotFitTheirNarrowBuffers) {
     provider_->Start(host_);
   }
   EXPECT_EQ(host_.steps(), kCompletedStart);
-  window_.QueuePasswords({u"secret"});
+  prompt_.QueuePasswords({u"secret"});
   EXPECT_EQ(Sign(), kEnigmaNoSignProgram);
 
   {
@@ -369,12 +370,12 @@ TEST_F(EnigmaProviderTest, PathsThatDoNotFitTheirNarrowBuffers) {
   ASSERT_TRUE(platform::UserTempFolder().has_value()) << "the folder itself is usable";
   EXPECT_EQ(Sign(), kEnigmaTempFileError);
   EXPECT_TRUE(SignCalls().empty());
-  EXPECT_EQ(window_.DialogCount(), 0);
+  EXPECT_EQ(prompt_.DialogCount(), 0);
 }
 
 TEST_F(EnigmaProviderTest, DestroyingWithAPendingKeeperReturnsPromptly) {
   StartWithObserver(std::chrono::minutes(1));
-  window_.QueuePasswords({u"secret"});
+  prompt_.QueuePasswords({u"secret"});
   ASSERT_EQ(Sign(), 0);
   const auto before = std::chrono::steady_clock::now();
   provider_.reset();

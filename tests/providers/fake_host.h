@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,11 +16,11 @@ class FakeHost : public ProviderHost {
  public:
   explicit FakeHost(RecordingWindow& window) : window_(window) {}
 
-  MainWindowView& View() override { return window_; }
-  void StartServer() override {
+  ServerStart StartServer() override {
     SetProcessCodePage(NarrowCodePage::kCp1251);
     running_ = true;
     steps_.push_back("StartServer");
+    return ServerStart::kStarted;
   }
   bool ServerRunning() const override { return running_; }
   void UpdateTrayIcon(int running) override {
@@ -30,12 +31,21 @@ class FakeHost : public ProviderHost {
     steps_.push_back("SetProviderText " + U8(text));
   }
 
+  std::optional<std::u16string> SelectedProviderEntry() const override { return selected_; }
+  void AddLogLine(std::u16string_view text) override { window_.AddLogLine(text); }
+  void AddUntimedLine(std::u16string_view text) override { window_.AddUntimedLine(text); }
+  void ShowMessageBox(std::u16string_view text) override { window_.ShowMessageBox(text); }
+  void EnableStopButton() override { window_.EnableStopButton(); }
+
   void set_running(bool running) { running_ = running; }
+  // The provider box's selection as the user left it.
+  void set_selected(std::optional<std::u16string> entry) { selected_ = std::move(entry); }
   const std::vector<std::string>& steps() const { return steps_; }
 
  private:
   RecordingWindow& window_;
   bool running_ = false;
+  std::optional<std::u16string> selected_;
   std::vector<std::string> steps_;
 };
 

@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "providers/token_password.h"
@@ -29,8 +31,9 @@ class ProviderStartTest : public ::testing::Test {
   TempHome home_;
   FakeModules fakes_{home_.path() / "fake"};
   RecordingWindow window_;
+  ScriptedPrompt prompt_;
   FakeHost host_{window_};
-  Providers providers_{window_};
+  Providers providers_{prompt_};
 };
 
 TEST_F(ProviderStartTest, NamesAreComparedExactly) {
@@ -55,8 +58,9 @@ TEST_F(ProviderStartTest, NamesAreComparedExactly) {
     SCOPED_TRACE(U8(c.name));
     fakes_.ClearCalls();
     RecordingWindow window;
+    ScriptedPrompt prompt;
     FakeHost host(window);
-    Providers providers(window);
+    Providers providers(prompt);
     providers.StartByName(c.name, host);
     EXPECT_EQ(U8(providers.active().Get()), c.active);
     EXPECT_EQ(fakes_.Calls(), c.calls);
@@ -67,8 +71,7 @@ TEST_F(ProviderStartTest, NamesAreComparedExactly) {
 }
 
 TEST_F(ProviderStartTest, SelectedEntryBecomesTheProviderTextAndIsStarted) {
-  window_.AddProviderEntry(u"Энигма2");
-  window_.Select(0);
+  host_.set_selected(u"Энигма2");
   providers_.StartSelectedProvider(host_);
   EXPECT_EQ(ProcessCodePage(), NarrowCodePage::kCp1251);
   EXPECT_TRUE(providers_.active().Is(kEnigma2Name));
@@ -78,10 +81,9 @@ TEST_F(ProviderStartTest, SelectedEntryBecomesTheProviderTextAndIsStarted) {
 }
 
 TEST_F(ProviderStartTest, StartSelectedProviderWithoutSelectionOrWhileRunningStartsNothing) {
-  window_.AddProviderEntry(u"Авест");
   providers_.StartSelectedProvider(host_);  // nothing selected
   EXPECT_EQ(ProcessCodePage(), NarrowCodePage::kCp1251) << "switched before anything else";
-  window_.Select(0);
+  host_.set_selected(u"Авест");
   host_.set_running(true);
   providers_.StartSelectedProvider(host_);
   EXPECT_TRUE(host_.steps().empty());
@@ -90,8 +92,7 @@ TEST_F(ProviderStartTest, StartSelectedProviderWithoutSelectionOrWhileRunningSta
 }
 
 TEST_F(ProviderStartTest, AvestFromTheProviderBox) {
-  window_.AddProviderEntry(u"Авест");
-  window_.Select(0);
+  host_.set_selected(u"Авест");
   providers_.StartSelectedProvider(host_);
   EXPECT_TRUE(providers_.active().Is(kAvestName));
   EXPECT_EQ(fakes_.Calls(), std::vector<std::string>{"AvCmInit mode=1"});
@@ -104,7 +105,7 @@ TEST(TokenPassword, PromptResults) {
     const char* name;
     std::optional<std::u16string> answer;
     int32_t expected;
-    std::u16string password;  // TokenPassword afterwards
+    std::u16string password;  // the caller's password afterwards
   };
   const std::vector<Case> cases = {
       {"ok", u"abc", 3, u"abc"},
@@ -113,14 +114,81 @@ TEST(TokenPassword, PromptResults) {
       {"cut to the field's 20", u"пароль_длиннее_двадцати", 20, u"пароль_длиннее_двадц"},
       {"exactly 20", u"12345678901234567890", 20, u"12345678901234567890"},
   };
-  RecordingWindow window;
+  ScriptedPrompt prompt;
+  SecretWide password;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    window.QueuePasswords({c.answer});
-    EXPECT_EQ(PromptTokenPassword(window), c.expected);
-    EXPECT_EQ(TokenPassword(), c.password);
+    prompt.QueuePasswords({c.answer});
+    EXPECT_EQ(PromptTokenPassword(prompt, &password), c.expected);
+    EXPECT_EQ(password.view(), c.password);
   }
-  EXPECT_EQ(window.DialogCount(), static_cast<int>(cases.size()));
+  EXPECT_EQ(prompt.DialogCount(), static_cast<int>(cases.size()));
+}
+
+// The UI side ends a prompt: before its dialog was shown, while it is open, and while prompts
+// are refused (a stop in progress).
+TEST(PasswordPrompt, CancelFromTheUiEndsTheWaitingAsk) {
+  ScriptedPrompt prompt;
+  prompt.HoldDialogs();
+  std::optional<std::optional<SecretWide>> result;
+  std::thread asker([&] { result = prompt.Ask(); });
+  ASSERT_TRUE(WaitFor([&] { return prompt.DialogCount() == 1; }));
+  EXPECT_TRUE(prompt.IsOpen());
+  prompt.Cancel();
+  asker.join();
+  ASSERT_TRUE(result);
+  EXPECT_FALSE(*result) << "cancelled, not answered";
+  EXPECT_EQ(prompt.ClosedCount(), 1);
+  EXPECT_FALSE(prompt.IsOpen());
+
+  // A stray answer from a dialog already closed reaches nobody.
+  prompt.Answer(SecretWide(std::u16string(u"late")));
+  EXPECT_FALSE(prompt.IsOpen());
+
+  prompt.Refuse();
+  EXPECT_FALSE(prompt.Ask()) << "no dialog while refused";
+  EXPECT_EQ(prompt.DialogCount(), 1);
+  prompt.Allow();
+  std::thread again([&] { result = prompt.Ask(); });
+  ASSERT_TRUE(WaitFor([&] { return prompt.DialogCount() == 2; }));
+  prompt.Answer(SecretWide(std::u16string(u"secret")));
+  again.join();
+  ASSERT_TRUE(result && *result);
+  EXPECT_EQ((*result)->view(), u"secret");
+  EXPECT_EQ(prompt.ClosedCount(), 1);
+}
+
+// A cancel that comes after the request but before the UI thread shows the dialog: no dialog
+// opens at all.
+TEST(PasswordPrompt, CancelBeforeTheDialogIsShownShowsNone) {
+  struct Deferred : PasswordPrompt {
+    Deferred() : PasswordPrompt([this](std::function<void()> task) { Post(std::move(task)); }) {}
+    void Post(std::function<void()> task) {
+      std::lock_guard lock(mutex);
+      tasks.push_back(std::move(task));
+    }
+    void RunPosted() {
+      std::vector<std::function<void()>> ready;
+      {
+        std::lock_guard lock(mutex);
+        ready.swap(tasks);
+      }
+      for (auto& task : ready) task();
+    }
+    void ShowDialog() override { ++shown; }
+    void CloseDialog() override { ++closed; }
+    std::mutex mutex;
+    std::vector<std::function<void()>> tasks;
+    std::atomic<int> shown{0};
+    std::atomic<int> closed{0};
+  } prompt;
+  std::thread asker([&] { EXPECT_FALSE(prompt.Ask()); });
+  ASSERT_TRUE(WaitFor([&] { return prompt.IsOpen(); }));
+  prompt.Cancel();
+  asker.join();
+  prompt.RunPosted();  // the UI thread comes to the show task only now
+  EXPECT_EQ(prompt.shown, 0);
+  EXPECT_EQ(prompt.closed, 0);
 }
 
 }  // namespace

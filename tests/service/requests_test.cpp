@@ -1,6 +1,8 @@
 // The bank page's requests end to end over HTTPS on localhost:9009 with the scripted modules:
 // query actions, document signing, the option header, stop and exit.
 
+#include <chrono>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -30,8 +32,8 @@ class AvestRequestsTest : public ServiceTest {
  protected:
   void SetUp() override {
     // As the window has it: "Авест" listed and selected.
-    window_.AddProviderEntry(kAvestName);
-    window_.Select(0);
+    service_.provider_box().Add(kAvestName);
+    service_.provider_box().Select(0);
     providers_.StartByName(kAvestName, service_);
     ASSERT_TRUE(service_.ServerRunning());
     ClearLog();
@@ -300,12 +302,8 @@ TEST_F(AvestRequestsTest, EmptyActiveProviderIsASigningError) {
 TEST_F(AvestRequestsTest, ExitWhileAvestServesLogsOutFromTheToken) {
   EXPECT_EQ(Sign(), SignedReply("Avest"));
   fakes_.ClearCalls();
-  try {
-    service_.ExitApplication();
-    FAIL() << "the program went on";
-  } catch (const ProgramExit& exit) {
-    EXPECT_EQ(exit.code, 0);
-  }
+  service_.ExitApplication();
+  EXPECT_EQ(exit_codes_, std::vector<int>{0});
   const auto calls = fakes_.Calls();
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0].rfind("AvCmLogout", 0), 0u);
@@ -316,7 +314,8 @@ TEST_F(AvestRequestsTest, ExitWhileAvestServesLogsOutFromTheToken) {
 TEST_F(AvestRequestsTest, ExitWhileStoppedUnloadsNothing) {
   service_.StopServer();
   fakes_.ClearCalls();
-  EXPECT_THROW(service_.ExitApplication(), ProgramExit);
+  service_.ExitApplication();
+  EXPECT_EQ(exit_codes_, std::vector<int>{0});
   EXPECT_TRUE(fakes_.Calls().empty());
 }
 
@@ -333,16 +332,16 @@ class EnigmaRequestsTest : public ServiceTest {
 };
 
 TEST_F(EnigmaRequestsTest, SignsWithThePasswordAndForgetClearsIt) {
-  window_.QueuePasswords({u"secret"});
+  prompt_.QueuePasswords({u"secret"});
   EXPECT_EQ(Sign(), SignedReply("Enigma", 512));
   EXPECT_EQ(Sign(), SignedReply("Enigma", 512));
-  EXPECT_EQ(window_.DialogCount(), 1);
+  EXPECT_EQ(prompt_.DialogCount(), 1);
 
   // Forget: the next signing within the keeper's time passes an empty password, no dialog.
   EXPECT_EQ(GetBody("/?action=forget"), R"({"status":"OK"})");
   EXPECT_EQ(Sign(),
             R"({"error":"Ошибка ввода пароля токена Энигма","errorCode":222,"status":"OK"})");
-  EXPECT_EQ(window_.DialogCount(), 1);
+  EXPECT_EQ(prompt_.DialogCount(), 1);
   const auto calls = fakes_.Calls("sign_Enigma");
   ASSERT_EQ(calls.size(), 3u);
   EXPECT_NE(calls[2].find("password= "), std::string::npos) << calls[2];
@@ -350,19 +349,61 @@ TEST_F(EnigmaRequestsTest, SignsWithThePasswordAndForgetClearsIt) {
 
 TEST_F(EnigmaRequestsTest, EnigmaCodeReachesTheReply) {
   fakes_.Set("sign_Enigma", "40");
-  window_.QueuePasswords({u"secret"});
+  prompt_.QueuePasswords({u"secret"});
   EXPECT_EQ(Sign(), R"({"error":"Истек ключ токена Энигма","errorCode":222,"status":"OK"})");
   EXPECT_EQ(Log().back(), "Sign failed | Return message: unknown signing error, check retcodes");
 }
 
 TEST_F(EnigmaRequestsTest, StopEmptiesTheCacheSoTheNextSigningAsksAgain) {
-  window_.QueuePasswords({u"secret"});
+  prompt_.QueuePasswords({u"secret"});
   EXPECT_EQ(Sign(), SignedReply("Enigma", 512));
   service_.StopServer();
   providers_.StartByName(kEnigmaName, service_);
-  window_.QueuePasswords({u"secret"});
+  prompt_.QueuePasswords({u"secret"});
   EXPECT_EQ(Sign(), SignedReply("Enigma", 512));
-  EXPECT_EQ(window_.DialogCount(), 2);
+  EXPECT_EQ(prompt_.DialogCount(), 2);
+}
+
+// A stop or the program's end while the password dialog is open: the dialog closes as after
+// Cancel, the page gets the 52 reply, and the UI thread waits no longer than the loop's stop
+// wait (2 s), since the loop never waits for the UI thread.
+TEST_F(EnigmaRequestsTest, StopAndExitWhileThePasswordDialogIsOpenAnswerCancelled) {
+  const std::string cancelled =
+      R"({"error":"Подпись токеном Энигма отменена пользователем","errorCode":222,"status":"OK"})";
+  const auto stop_wait = std::chrono::seconds(2);
+  prompt_.HoldDialogs();
+  auto sign_while = [&](const std::function<void()>& ui_action) {
+    std::string reply;
+    std::thread page([&] { reply = Sign(); });
+    EXPECT_TRUE(WaitFor([&] { return prompt_.IsOpen(); }));
+    const auto start = std::chrono::steady_clock::now();
+    ui_action();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, stop_wait);
+    page.join();
+    EXPECT_EQ(reply, cancelled);
+  };
+
+  {
+    SCOPED_TRACE("stop");
+    sign_while([&] { service_.StopServer(); });
+    EXPECT_FALSE(service_.ServerRunning());
+    EXPECT_EQ(prompt_.ClosedCount(), 1);
+  }
+  {
+    SCOPED_TRACE("exit");
+    // As main() runs it: the exit asks the UI loop to end, then the service is destroyed.
+    Providers providers(prompt_);
+    auto service = std::make_unique<SigningService>(window_, providers, Options());
+    providers.StartByName(kEnigmaName, *service);
+    ASSERT_TRUE(service->ServerRunning());
+    sign_while([&] {
+      service->ExitApplication();
+      service.reset();
+    });
+    EXPECT_EQ(exit_codes_, std::vector<int>{0});
+    EXPECT_EQ(prompt_.ClosedCount(), 2);
+    EXPECT_EQ(prompt_.DialogCount(), 2);
+  }
 }
 
 class Enigma2RequestsTest : public ServiceTest {

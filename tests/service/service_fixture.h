@@ -12,9 +12,9 @@
 #include "service/service_host.h"
 #include "support/event_log.h"
 #include "support/text_conversions.h"
+#include "tests/client/tls_client.h"
 #include "tests/fakes/fake_modules.h"
 #include "tests/fakes/test_support.h"
-#include "tests/service/tls_client.h"
 
 namespace vemo::test {
 
@@ -26,7 +26,7 @@ class ServiceTest : public ::testing::Test {
  protected:
   ServiceTest()
       : fakes_(home_.path() / "fakes"),
-        providers_(window_, ProviderTimings{std::chrono::milliseconds(1500),
+        providers_(prompt_, ProviderTimings{std::chrono::milliseconds(1500),
                                             std::chrono::milliseconds(300)}),
         service_(window_, providers_, Options()) {
     SetProcessCodePage(NarrowCodePage::kDefault);
@@ -34,9 +34,10 @@ class ServiceTest : public ::testing::Test {
   }
   ~ServiceTest() override { ResetEventLogForTesting(); }
 
-  static SigningService::Options Options() {
+  // Every service of the test records its exit code here.
+  SigningService::Options Options() {
     SigningService::Options options;
-    options.exit_process = [](int code) { throw ProgramExit{code}; };
+    options.quit = [this](int code) { exit_codes_.push_back(code); };
     return options;
   }
 
@@ -61,7 +62,9 @@ class ServiceTest : public ::testing::Test {
 
   TempHome home_;
   FakeModules fakes_;
+  std::vector<int> exit_codes_;
   RecordingWindow window_;
+  ScriptedPrompt prompt_;
   Providers providers_;
   SigningService service_;
 };

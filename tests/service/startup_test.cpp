@@ -58,7 +58,8 @@ TEST_F(StartupTest, ProviderNamedInTheSettings) {
     std::filesystem::remove(Settings());
     if (c.file) WriteFileBytes(Settings(), *c.file);
     RecordingWindow window;
-    Providers providers(window);
+    ScriptedPrompt prompt;
+    Providers providers(prompt);
     SigningService service(window, providers, Options());
     service.InitializeWindow();
 
@@ -93,7 +94,7 @@ TEST_F(StartupTest, TenCharacterValueIsReadAsItsFirstNine) {
 
 TEST_F(StartupTest, OldSettingsFileInTheWorkingDirectoryIsMovedIn) {
   WriteFileBytes(OldSettings(), SettingsWith(u"Энигма2"));
-  Providers providers(window_);
+  Providers providers(prompt_);
   SigningService service(window_, providers, Options());
   service.InitializeWindow();
   EXPECT_EQ(providers.active().Get(), u"Энигма2");
@@ -112,7 +113,7 @@ TEST_F(StartupTest, SettingsFileAlreadyThereIsKept) {
 TEST_F(StartupTest, ProviderBoxFollowsTheActiveProvider) {
   WriteFileBytes(Settings(), SettingsWith(u"Авест"));
   service_.InitializeWindow();
-  EXPECT_EQ(window_.SelectedProviderEntry(), u"Авест");
+  EXPECT_EQ(window_.SelectedEntry(), u"Авест");
   EXPECT_EQ(service_.ProviderText(), u"Авест");
 }
 
