@@ -2,19 +2,20 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
-#include "platform/unique_fd.h"
+#include "support/unique_fd.h"
 
 namespace vemo::platform {
 namespace {
-
-using Fd = UniqueFd;
 
 const char* NonEmptyEnv(const char* name) {
   const char* value = std::getenv(name);
@@ -48,6 +49,28 @@ bool IsPrivateFolder(const std::filesystem::path& folder) {
          (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+// ".tmp-" and 8 random bytes in hex: a name nobody can guess and plant a link under first.
+std::optional<std::string> TemporarySuffix() {
+  unsigned char random[8];
+  for (size_t done = 0; done < sizeof random;) {
+    const ssize_t got = ::getrandom(random + done, sizeof random - done, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return std::nullopt;
+    done += static_cast<size_t>(got);
+  }
+  std::string suffix = ".tmp-";
+  for (unsigned char byte : random) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%x", byte);
+    suffix += digits;
+  }
+  return suffix;
+}
+
+void SetError(std::string* error, const std::string& what, int error_number) {
+  if (error) *error = what + ": " + std::strerror(error_number);
+}
+
 }  // namespace
 
 // The link itself counts, as Windows sees a link: a planted link is then removed by
@@ -77,7 +100,7 @@ bool ClearReadOnly(const std::filesystem::path& path) {
 bool DeleteFile(const std::filesystem::path& path) { return ::unlink(path.c_str()) == 0; }
 
 bool CreateAndWriteFile(const std::filesystem::path& path, std::string_view bytes) {
-  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd.ok()) return false;
   bool ok = fd.WriteAllAndSync(bytes);
   ok = fd.Close() && ok;
@@ -86,8 +109,31 @@ bool CreateAndWriteFile(const std::filesystem::path& path, std::string_view byte
   return ok;
 }
 
+bool WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes, mode_t mode,
+                         std::string* error) {
+  const std::optional<std::string> suffix = TemporarySuffix();
+  if (!suffix) {
+    SetError(error, "no random bytes for a temporary name", errno);
+    return false;
+  }
+  const std::string temp = path.string() + *suffix;
+  UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd.ok()) {
+    SetError(error, "cannot create " + temp, errno);
+    return false;
+  }
+  bool ok = ::fchmod(fd.get(), mode) == 0 && fd.WriteAllAndSync(bytes);
+  ok = fd.Close() && ok;
+  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    SetError(error, "cannot write " + path.string(), errno);
+    ::unlink(temp.c_str());
+  }
+  return ok;
+}
+
 std::optional<std::string> ReadFileFrom(const std::filesystem::path& path, uint64_t offset) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
   if (!fd.ok()) return std::nullopt;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;

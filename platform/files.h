@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -20,6 +22,12 @@ bool DeleteFile(const std::filesystem::path& path);
 // that name appeared in between (O_CREAT | O_EXCL | O_NOFOLLOW), mode 0600. Writes all bytes
 // and syncs. false on any failure.
 bool CreateAndWriteFile(const std::filesystem::path& path, std::string_view bytes);
+// Replaces the file in one step: the bytes go to a new file beside it (created exclusively,
+// mode 0600 until set to mode, whatever the umask), flushed to storage and renamed over it, so
+// a reader sees the old file or the whole new one, and a private key is never readable by
+// others, not even for a moment. false on failure, with a readable reason in *error when given.
+bool WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes, mode_t mode,
+                         std::string* error = nullptr);
 // Reads the bytes from offset to the end of a regular file. nullopt when it cannot be opened
 // or read, or when it is shorter than offset.
 std::optional<std::string> ReadFileFrom(const std::filesystem::path& path, uint64_t offset);

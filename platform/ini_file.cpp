@@ -10,19 +10,18 @@
 #include <optional>
 #include <vector>
 
-#include "platform/unique_fd.h"
+#include "platform/files.h"
 #include "support/text_conversions.h"
+#include "support/unique_fd.h"
 
 namespace vemo::platform {
 namespace {
-
-using Fd = UniqueFd;
 
 // The file's bytes; nullopt when there is no file, nothing but an error when it cannot be
 // read (missing stays distinguishable from unreadable through *missing).
 std::optional<std::string> ReadBytes(const std::filesystem::path& file, bool* missing) {
   *missing = false;
-  Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.ok()) {
     *missing = errno == ENOENT || errno == ENOTDIR;
     return std::nullopt;
@@ -121,18 +120,6 @@ std::u16string Cut(std::u16string_view text, size_t buffer_chars) {
   return std::u16string(text.substr(0, buffer_chars - 1));
 }
 
-// Replaces the file in one step: readers see the old or the new text, never a part.
-bool ReplaceFile(const std::filesystem::path& file, const std::string& bytes, mode_t mode) {
-  std::string temp = file.string() + ".XXXXXX";
-  Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
-  if (!fd.ok()) return false;
-  bool ok = ::fchmod(fd.get(), mode) == 0 && fd.WriteAllAndSync(bytes);
-  ok = fd.Close() && ok;
-  ok = ok && ::rename(temp.c_str(), file.c_str()) == 0;
-  if (!ok) ::unlink(temp.c_str());
-  return ok;
-}
-
 }  // namespace
 
 std::u16string GetPrivateProfileString(std::u16string_view section, std::u16string_view key,
@@ -213,7 +200,7 @@ bool WritePrivateProfileString(std::u16string_view section, std::u16string_view 
 
   std::string out;
   for (const Line& line : lines) out += line.text + line.terminator;
-  return ReplaceFile(file, out, mode);
+  return WriteFileAtomically(file, out, mode);
 }
 
 }  // namespace vemo::platform

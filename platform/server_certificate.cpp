@@ -1,19 +1,13 @@
 #include "platform/server_certificate.h"
 
-#include <fcntl.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/rand.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <memory>
@@ -22,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/openssl_ptr.h"
-#include "platform/unique_fd.h"
 
 namespace vemo::platform {
 namespace {
@@ -54,40 +48,6 @@ std::string WithOpenSslReason(std::string message) {
     message += text;
   }
   return message;
-}
-
-std::string WithErrno(std::string message, int error_number) {
-  return message + ": " + std::strerror(error_number);
-}
-
-// Writes the bytes under a fresh temporary name beside the target and renames it into place,
-// so that a reader sees either the old file or the whole new one, and a key is never readable
-// by others, not even for a moment.
-bool WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes, mode_t mode,
-                         std::string* error) {
-  unsigned char random[8];
-  if (RAND_bytes(random, sizeof(random)) != 1) {
-    *error = WithOpenSslReason("no random bytes for a temporary name");
-    return false;
-  }
-  std::ostringstream suffix;
-  suffix << ".tmp-" << std::hex;
-  for (unsigned char byte : random) suffix << static_cast<int>(byte);
-  const std::filesystem::path temp = path.string() + suffix.str();
-  UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-  if (fd.get() < 0) {
-    *error = WithErrno("cannot create " + temp.string(), errno);
-    return false;
-  }
-  // The umask must not loosen or tighten the mode.
-  bool ok = ::fchmod(fd.get(), mode) == 0 && fd.WriteAllAndSync(bytes);
-  ok = fd.Close() && ok;
-  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    *error = WithErrno("cannot write " + path.string(), errno);
-    ::unlink(temp.c_str());
-  }
-  return ok;
 }
 
 std::optional<std::string> ReadSmallFile(const std::filesystem::path& path) {

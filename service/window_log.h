@@ -6,7 +6,7 @@
 
 namespace vemo {
 
-// A window log line: "[dd.mm.yyyy hh:mm:ss]: " in local time, then the text.
+// A window log line: the event log's timestamp prefix (local time), then the text.
 std::u16string TimestampedLine(std::u16string_view text, std::time_t now = std::time(nullptr));
 
 }  // namespace vemo

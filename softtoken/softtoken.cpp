@@ -13,14 +13,12 @@
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -29,11 +27,11 @@
 #include <set>
 #include <string>
 #include <type_traits>
-#include <vector>
 
+#include "platform/files.h"
 #include "platform/openssl_ptr.h"
 #include "platform/outside_modules.h"
-#include "platform/unique_fd.h"
+#include "support/unique_fd.h"
 
 #define VEMO_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -59,7 +57,8 @@ using Extension = std::unique_ptr<X509_EXTENSION, FreeWith<X509_EXTENSION_free>>
 using Integer = std::unique_ptr<ASN1_INTEGER, FreeWith<ASN1_INTEGER_free>>;
 using Number = std::unique_ptr<BIGNUM, FreeWith<BN_free>>;
 
-using Fd = vemo::platform::UniqueFd;
+using vemo::UniqueFd;
+using vemo::platform::WriteFileAtomically;
 
 struct Credentials {
   std::filesystem::path folder;
@@ -72,24 +71,8 @@ std::optional<Credentials> credentials;  // of the folder last used
 std::set<AvCmHandle> logins;
 AvCmHandle next_handle = 1;
 
-std::filesystem::path TokenFolder() {
-  std::filesystem::path config;
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  if (xdg && *xdg == '/') {
-    config = xdg;
-  } else if (const char* home = std::getenv("HOME"); home && *home) {
-    config = std::filesystem::path(home) / ".config";
-  } else {
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found) {
-      return {};
-    }
-    config = std::filesystem::path(found->pw_dir) / ".config";
-  }
-  return config / "Tramontel_Vemo_Server_Crypt" / "softtoken";
-}
+// Beside the program's own files, found by the same rules.
+std::filesystem::path TokenFolder() { return vemo::platform::DataFolder() / "softtoken"; }
 
 // Creates the missing folders of the path (mode 0700) and accepts the last one only when it
 // is a real directory of ours that nobody else may write to: the private key lives there.
@@ -105,7 +88,7 @@ bool MakePrivateFolder(const std::filesystem::path& folder) {
 }
 
 std::optional<std::string> ReadOwnFile(const std::filesystem::path& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.ok()) return std::nullopt;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
@@ -120,30 +103,6 @@ std::optional<std::string> ReadOwnFile(const std::filesystem::path& path) {
     bytes.append(chunk, static_cast<size_t>(got));
   }
   return bytes;
-}
-
-bool WriteAll(int fd, const std::string& bytes, off_t offset) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t wrote =
-        ::pwrite(fd, bytes.data() + done, bytes.size() - done, offset + static_cast<off_t>(done));
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return false;
-    done += static_cast<size_t>(wrote);
-  }
-  return true;
-}
-
-// Replaces the file in one step, never visible with another mode or half written.
-bool ReplaceFile(const std::filesystem::path& path, const std::string& bytes, mode_t mode) {
-  std::string temp = path.string() + ".XXXXXX";
-  Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
-  if (!fd.ok()) return false;
-  bool ok = ::fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), bytes, 0) && ::fsync(fd.get()) == 0;
-  ok = fd.Close() && ok;
-  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) ::unlink(temp.c_str());
-  return ok;
 }
 
 std::string BioBytes(BIO* bio) {
@@ -214,8 +173,8 @@ std::optional<Credentials> CreateCredentials(const std::filesystem::path& folder
       PEM_write_bio_X509(cert_bio.get(), cert.get()) != 1) {
     return std::nullopt;
   }
-  if (!ReplaceFile(folder / "key.pem", BioBytes(key_bio.get()), 0600) ||
-      !ReplaceFile(folder / "cert.pem", BioBytes(cert_bio.get()), 0644)) {
+  if (!WriteFileAtomically(folder / "key.pem", BioBytes(key_bio.get()), 0600) ||
+      !WriteFileAtomically(folder / "cert.pem", BioBytes(cert_bio.get()), 0644)) {
     return std::nullopt;
   }
   return Credentials{folder, std::move(key), std::move(cert)};
@@ -225,11 +184,10 @@ std::optional<Credentials> CreateCredentials(const std::filesystem::path& folder
 // token_mutex held; a lock file keeps two processes from making two pairs at once.
 const Credentials* GetCredentials() {
   const std::filesystem::path folder = TokenFolder();
-  if (folder.empty()) return nullptr;
   if (credentials && credentials->folder == folder) return &*credentials;
   credentials.reset();
   if (!MakePrivateFolder(folder)) return nullptr;
-  Fd lock(::open((folder / "lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  UniqueFd lock(::open((folder / "lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!lock.ok()) return nullptr;
   while (::flock(lock.get(), LOCK_EX) != 0) {
     if (errno != EINTR) return nullptr;
@@ -305,7 +263,7 @@ VEMO_EXPORT int32_t sign_Avest(void* av_cm_sign, AvCmHandle handle, const uint8_
 VEMO_EXPORT int32_t sign_Enigma(const char*, const char* temp_file_path, const char*) {
   if (!temp_file_path) return kTempFileError;
   std::lock_guard lock(token_mutex);
-  Fd fd(::open(temp_file_path, O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd fd(::open(temp_file_path, O_RDWR | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.ok()) return kTempFileError;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return kTempFileError;
@@ -322,7 +280,7 @@ VEMO_EXPORT int32_t sign_Enigma(const char*, const char* temp_file_path, const c
   if (!token) return kNoCertificate;
   const auto der = SignDocument(*token, document.data(), document.size());
   if (!der) return kFailure;
-  if (!WriteAll(fd.get(), *der, st.st_size) || ::fsync(fd.get()) != 0) {
+  if (::lseek(fd.get(), st.st_size, SEEK_SET) != st.st_size || !fd.WriteAllAndSync(*der)) {
     // Leave the document as it was rather than half a signature behind it.
     [[maybe_unused]] const int ignored = ::ftruncate(fd.get(), st.st_size);
     return kTempFileError;

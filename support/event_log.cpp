@@ -6,12 +6,13 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
 #include <mutex>
 #include <string>
 #include <system_error>
 
 #include "support/text_conversions.h"
+#include "support/timestamp.h"
+#include "support/unique_fd.h"
 
 namespace vemo {
 namespace {
@@ -36,28 +37,6 @@ LogPaths& Paths() {
   return paths;
 }
 
-// Owns one open file descriptor.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes now and tells whether the close itself succeeded.
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
 int OpenRetrying(const std::filesystem::path& path, int flags) {
   int fd;
   do {
@@ -66,36 +45,12 @@ int OpenRetrying(const std::filesystem::path& path, int flags) {
   return fd;
 }
 
-bool WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(written);
-  }
-  return true;
-}
-
 // The file is a text file with CR LF line ends, also for line feeds inside a field.
 void AppendText(std::string& entry, const std::string& narrow) {
   for (char c : narrow) {
     if (c == '\n') entry.push_back('\r');
     entry.push_back(c);
   }
-}
-
-void AppendTimestamp(std::string& entry) {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  ::localtime_r(&now, &local);
-  char stamp[64];
-  const int length = std::snprintf(
-      stamp, sizeof stamp, "[%02d.%02d.%d %02d:%02d:%02d]: ", local.tm_mday, local.tm_mon + 1,
-      local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec);
-  if (length > 0) entry.append(stamp, static_cast<size_t>(length));
 }
 
 void AppendValue(std::string& entry, const EventValue& value, EventValueFormat format) {
@@ -128,7 +83,7 @@ std::string ComposeEntry(std::optional<std::u16string_view> message,
   std::string entry;
   entry.reserve(64 + (message ? message->size() : 0) +
                 (return_message ? return_message->size() : 0));
-  AppendTimestamp(entry);
+  entry += TimestampPrefix();
   if (message) AppendText(entry, NarrowField(*message));
   AppendValue(entry, value, format);
   if (return_message) {
@@ -176,8 +131,8 @@ int32_t WriteEvent(std::optional<std::u16string_view> message,
   // kept growing past 4 GiB (moves failing) is still seen as too large.
   off_t size = 0;
   {
-    FileDescriptor probe(OpenRetrying(paths.current, O_RDWR | O_CREAT));
-    if (!probe.valid()) return kWriteEventFailed;
+    UniqueFd probe(OpenRetrying(paths.current, O_RDWR | O_CREAT));
+    if (!probe.ok()) return kWriteEventFailed;
     struct stat status {};
     if (::fstat(probe.get(), &status) == 0) size = status.st_size;
   }
@@ -188,11 +143,11 @@ int32_t WriteEvent(std::optional<std::u16string_view> message,
     std::filesystem::rename(paths.current, paths.rotated, ignored);
   }
 
-  FileDescriptor file(OpenRetrying(paths.current, O_WRONLY | O_APPEND | O_CREAT));
-  if (!file.valid()) return kWriteEventFailed;
+  UniqueFd file(OpenRetrying(paths.current, O_WRONLY | O_APPEND | O_CREAT));
+  if (!file.ok()) return kWriteEventFailed;
   const std::string entry = ComposeEntry(message, return_message, value, format);
   // A lost entry is reported like an entry that could not be opened, never as written.
-  const bool written = WriteAll(file.get(), entry) && ::fsync(file.get()) == 0;
+  const bool written = file.WriteAllAndSync(entry);
   const bool closed = file.Close();
   return written && closed ? 0 : kWriteEventFailed;
 }

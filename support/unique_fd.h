@@ -5,9 +5,10 @@
 #include <cerrno>
 #include <string_view>
 
-namespace vemo::platform {
+namespace vemo {
 
-// A file descriptor, closed with the object.
+// A file descriptor, closed with the object. Header-only, so that the bundled module can use
+// it without linking our libraries.
 class UniqueFd {
  public:
   explicit UniqueFd(int fd) : fd_(fd) {}
@@ -19,7 +20,8 @@ class UniqueFd {
 
   int get() const { return fd_; }
   bool ok() const { return fd_ >= 0; }
-  // Writes every byte (retrying short and interrupted writes), then flushes to storage.
+  // Writes every byte at the file offset (retrying short and interrupted writes), then flushes
+  // to storage.
   bool WriteAllAndSync(std::string_view bytes) const {
     for (size_t done = 0; done < bytes.size();) {
       const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
@@ -40,4 +42,4 @@ class UniqueFd {
   int fd_;
 };
 
-}  // namespace vemo::platform
+}  // namespace vemo

@@ -1,6 +1,5 @@
 #include "tests/fakes/fake_modules.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -13,6 +12,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "platform/files.h"
 #include "tests/fakes/test_support.h"
 
 namespace vemo::test {
@@ -24,27 +24,11 @@ std::filesystem::path TestBinDir() {
   return dir;
 }
 
-// Written in place of std::ofstream so that the file is replaced in one step (a fake reading
-// its script at that moment sees the old one or the new one) and no descriptor of it can
-// leak into a child that is being started.
+// Replaced in one step, so that a fake reading its script at that moment sees the old one or
+// the new one, and no descriptor of it can leak into a child that is being started.
 void ReplaceFile(const std::filesystem::path& path, const std::string& bytes, mode_t mode) {
-  const std::filesystem::path temp = path.string() + ".new";
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), temp.string());
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) {
-      const int error = errno;
-      ::close(fd);
-      throw std::system_error(error, std::generic_category(), temp.string());
-    }
-    done += static_cast<size_t>(wrote);
-  }
-  ::fchmod(fd, mode);
-  ::close(fd);
-  std::filesystem::rename(temp, path);
+  std::string error;
+  if (!platform::WriteFileAtomically(path, bytes, mode, &error)) throw std::runtime_error(error);
 }
 
 std::vector<std::string> Lines(const std::string& bytes) {

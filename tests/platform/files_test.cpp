@@ -5,6 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "tests/fakes/scoped_env.h"
 #include "tests/fakes/test_support.h"
 
@@ -90,6 +94,99 @@ TEST(Files, CreateAndWriteFileMakesOnlyNewPrivateFiles) {
   EXPECT_FALSE(CreateAndWriteFile(home.path() / "no_folder" / "sign.tmp", "x"));
   EXPECT_TRUE(IsDirectory(home.path()));
   EXPECT_FALSE(IsDirectory(file));
+}
+
+// The names in the folder, sorted.
+std::vector<std::string> Names(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(Files, WriteFileAtomicallyReplacesTheWholeFileWithItsOwnMode) {
+  TempHome home;
+  const fs::path folder = home.path() / "data";
+  fs::create_directories(folder);
+  const fs::path file = folder / "localhost.key";
+  struct Case {
+    const char* what;
+    mode_t umask;
+    mode_t mode;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {"new private file", 022, 0600, "key"},
+      {"the umask takes nothing away", 077, 0644, std::string("\0\xFF\r\n", 4)},
+      {"the umask adds nothing", 0, 0600, std::string(200000, 'c')},
+      {"a shorter file over a longer one", 022, 0644, "x"},
+      {"empty", 022, 0600, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const mode_t old_umask = ::umask(c.umask);
+    std::string error = "untouched";
+    const bool written = WriteFileAtomically(file, c.bytes, c.mode, &error);
+    ::umask(old_umask);
+    ASSERT_TRUE(written) << error;
+    EXPECT_EQ(error, "untouched");
+    EXPECT_EQ(ReadFileBytes(file), c.bytes);
+    EXPECT_EQ(ModeOf(file), c.mode);
+    EXPECT_EQ(Names(folder), std::vector<std::string>{"localhost.key"}) << "a temporary file left";
+  }
+
+  // A link at the name is replaced, never written through.
+  const fs::path target = home.path() / "target";
+  WriteFileBytes(target, "precious");
+  fs::remove(file);
+  fs::create_symlink(target, file);
+  ASSERT_TRUE(WriteFileAtomically(file, "new", 0600));
+  EXPECT_FALSE(fs::is_symlink(file));
+  EXPECT_EQ(ReadFileBytes(file), "new");
+  EXPECT_EQ(ReadFileBytes(target), "precious");
+}
+
+TEST(Files, WriteFileAtomicallyFailsWithTheReasonAndLeavesNothingBehind) {
+  TempHome home;
+  const fs::path folder = home.path() / "data";
+  fs::create_directories(folder / "in the way" / "inside");
+  WriteFileBytes(folder / "a file", "x");
+  struct Case {
+    const char* what;
+    fs::path path;
+    std::string reason_start;  // then, for a temporary name, 8 random bytes in hex
+    std::string reason_end;
+  };
+  const Case cases[] = {
+      {"no folder", folder / "missing" / "f",
+       "cannot create " + (folder / "missing/f.tmp-").string(), ": No such file or directory"},
+      {"a file for a folder", folder / "a file" / "f",
+       "cannot create " + (folder / "a file/f.tmp-").string(), ": Not a directory"},
+      {"a folder at the name", folder / "in the way",
+       "cannot write " + (folder / "in the way").string(), ": Is a directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string error;
+    EXPECT_FALSE(WriteFileAtomically(c.path, "bytes", 0600, &error));
+    ASSERT_GE(error.size(), c.reason_start.size() + c.reason_end.size());
+    EXPECT_EQ(error.substr(0, c.reason_start.size()), c.reason_start) << error;
+    EXPECT_TRUE(error.ends_with(c.reason_end)) << error;
+    const std::string middle = error.substr(
+        c.reason_start.size(), error.size() - c.reason_start.size() - c.reason_end.size());
+    if (error.starts_with("cannot create")) {
+      EXPECT_TRUE(middle.size() >= 8 && middle.size() <= 16 &&
+                  middle.find_first_not_of("0123456789abcdef") == std::string::npos)
+          << error;
+    } else {
+      EXPECT_EQ(middle, "") << error;
+    }
+    EXPECT_FALSE(WriteFileAtomically(c.path, "bytes", 0600)) << "without a reason asked for";
+    EXPECT_EQ(Names(folder), (std::vector<std::string>{"a file", "in the way"}));
+  }
+  EXPECT_EQ(Names(folder / "in the way"), std::vector<std::string>{"inside"});
 }
 
 TEST(Files, ReadFileFromReadsFromTheOffsetToTheEnd) {

@@ -9,9 +9,12 @@
 #include <sys/stat.h>
 
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "platform/files.h"
 #include "platform/outside_modules.h"
+#include "tests/fakes/scoped_env.h"
 #include "tests/fakes/test_support.h"
 
 namespace vemo::platform {
@@ -127,6 +130,38 @@ TEST_F(SoftTokenTest, LoginSignsVerifiablyAndKeepsItsKey) {
   EXPECT_EQ(library_->Logout(handle, 0), 0);
   EXPECT_EQ(library_->Logout(second, 0), 0);
   EXPECT_EQ(library_->Init(2), 0);
+}
+
+// The token keeps its key in the program's own data folder, found by the program's rules.
+TEST_F(SoftTokenTest, KeepsItsFilesWhereTheProgramKeepsItsOwn) {
+  const std::string home = home_.path().string();
+  struct Case {
+    std::optional<std::string> config_home;
+    std::string folder;
+  };
+  const Case cases[] = {
+      {home + "/elsewhere", home + "/elsewhere/Tramontel_Vemo_Server_Crypt/softtoken"},
+      {home + "/slash/", home + "/slash/Tramontel_Vemo_Server_Crypt/softtoken"},
+      {"relative", home + "/.config/Tramontel_Vemo_Server_Crypt/softtoken"},
+      {"", home + "/.config/Tramontel_Vemo_Server_Crypt/softtoken"},
+      {std::nullopt, home + "/.config/Tramontel_Vemo_Server_Crypt/softtoken"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.config_home.value_or("(unset)"));
+    test::ScopedEnv config_home("XDG_CONFIG_HOME", c.config_home);
+    ASSERT_EQ(DataFolder() / "softtoken", std::filesystem::path(c.folder));
+    AvCmHandle handle = 0;
+    ASSERT_EQ(library_->Login(&handle, 0), 0);
+    std::string signature;
+    ASSERT_EQ(Sign(handle, "document", &signature), 0);
+    EXPECT_TRUE(VerifiesWithTokenCertificate(signature, "document", c.folder + "/cert.pem"));
+    struct stat st {};
+    ASSERT_EQ(::stat(c.folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(::stat((c.folder + "/key.pem").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(library_->Logout(handle, 0), 0);
+  }
 }
 
 TEST_F(SoftTokenTest, RefusesWhatCannotBeSigned) {
