@@ -11,33 +11,30 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <boost/asio/connect.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
-#include <boost/beast/ssl.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/base64.h"
+#include "tests/client/tls_client.h"
 
 namespace {
 
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-namespace ssl = asio::ssl;
-using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
+using vemo::test::PostRequest;
+using vemo::test::TlsClient;
+using vemo::test::TlsClientOptions;
+
+// A 20 MiB body is read, decoded and signed before the reply.
+constexpr auto kReplyTimeout = std::chrono::seconds(60);
 
 // VmRSS or VmHWM of the process in KiB.
 long StatusKib(pid_t pid, const std::string& field) {
@@ -85,23 +82,14 @@ int main(int argc, char** argv) {
 
   int rc = 0;
   try {
-    asio::io_context io;
-    ssl::context context(ssl::context::tls_client);
-    beast::ssl_stream<beast::tcp_stream> stream(io, context);
+    std::unique_ptr<TlsClient> client;
     for (int attempt = 0;; ++attempt) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       if (!std::filesystem::exists(ca)) continue;
-      beast::error_code ec;
-      tcp::resolver resolver(io);
-      beast::get_lowest_layer(stream).connect(resolver.resolve("localhost", "9009"), ec);
-      if (!ec) break;
+      client = std::make_unique<TlsClient>(9009, ca, TlsClientOptions{.address = "localhost"});
+      if (client->error().empty()) break;
       if (attempt > 50) throw std::runtime_error("the program does not listen");
     }
-    context.load_verify_file(ca.string());
-    stream.set_verify_mode(ssl::verify_peer);
-    stream.set_verify_callback(ssl::host_name_verification("localhost"));
-    SSL_set_tlsext_host_name(stream.native_handle(), "localhost");
-    stream.handshake(ssl::stream_base::client);
 
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const long idle = StatusKib(program, "VmRSS");
@@ -109,32 +97,28 @@ int main(int argc, char** argv) {
     std::printf("%-8s %-10s %10s %10s %10s %14s %10s\n", "body", "document", "p50 ms", "max ms",
                 "min ms", "peak-idle KiB", "x body");
     std::mt19937 random(42);
-    beast::flat_buffer buffer;
     for (const size_t body_size : {size_t{1024}, size_t{1} << 20, size_t{20} << 20}) {
       std::string document(body_size / 4 * 3, '\0');
       for (auto& byte : document) byte = static_cast<char>(random());
-      http::request<http::string_body> request(http::verb::post, "/?action=getDocSign", 11);
-      request.set(http::field::host, "localhost:9009");
-      request.body() = vemo::Base64Encode(document);
-      request.prepare_payload();
+      const std::string body = vemo::Base64Encode(document);
+      const std::string request = PostRequest("/?action=getDocSign", body);
       std::vector<double> latencies;
       for (int i = 0; i < repeats; ++i) {
         const auto sent = Clock::now();
-        http::write(stream, request);
-        http::response<http::string_body> response;
-        http::read(stream, buffer, response);
+        if (!client->Send(request)) throw std::runtime_error("cannot send the request");
+        const auto reply = client->ReadReply(kReplyTimeout);
+        if (!reply) throw std::runtime_error("no reply");
         latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
-        if (response.body().rfind(R"({"sign":")", 0) != 0) {
-          std::fprintf(stderr, "unexpected reply: %.200s\n", response.body().c_str());
+        if (reply->body.rfind(R"({"sign":")", 0) != 0) {
+          std::fprintf(stderr, "unexpected reply: %.200s\n", reply->body.c_str());
           return 1;
         }
       }
       std::sort(latencies.begin(), latencies.end());
       const long peak = StatusKib(program, "VmHWM") - idle;
-      std::printf("%-8zu %-10zu %10.2f %10.2f %10.2f %14ld %10.2f\n", request.body().size(),
-                  document.size(), latencies[latencies.size() / 2], latencies.back(),
-                  latencies.front(), peak,
-                  static_cast<double>(peak) * 1024 / static_cast<double>(request.body().size()));
+      std::printf("%-8zu %-10zu %10.2f %10.2f %10.2f %14ld %10.2f\n", body.size(), document.size(),
+                  latencies[latencies.size() / 2], latencies.back(), latencies.front(), peak,
+                  static_cast<double>(peak) * 1024 / static_cast<double>(body.size()));
     }
   } catch (const std::exception& failure) {
     std::fprintf(stderr, "getdocsign_bench: %s\n", failure.what());

@@ -6,33 +6,26 @@
 // With CA_FILE the server must present a certificate for HOST that the CA vouches for;
 // without it the certificate is not checked.
 
-#include <openssl/ssl.h>
+#include <strings.h>
 
 #include <algorithm>
-#include <boost/asio/connect.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
-#include <boost/beast/ssl.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 #include <string>
 #include <vector>
 
+#include "tests/client/tls_client.h"
+
 namespace {
 
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-namespace ssl = asio::ssl;
-using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
+using vemo::test::RawReply;
+using vemo::test::TlsClient;
+using vemo::test::TlsClientOptions;
 
 constexpr int kWarmUpRequests = 10;
+constexpr auto kReplyTimeout = std::chrono::seconds(30);
 
 double Percentile(std::vector<double> sorted, double fraction) {
   if (sorted.empty()) return 0;
@@ -40,28 +33,33 @@ double Percentile(std::vector<double> sorted, double fraction) {
   return sorted[index];
 }
 
-int Run(const std::string& host, const std::string& port, const std::string& path, long count,
-        const char* ca_file) {
-  asio::io_context io;
-  ssl::context context(ssl::context::tls_client);
-  if (ca_file != nullptr) {
-    context.load_verify_file(ca_file);
-    context.set_verify_mode(ssl::verify_peer);
-    context.set_verify_callback(ssl::host_name_verification(host));
-  } else {
-    context.set_verify_mode(ssl::verify_none);
-  }
-  beast::ssl_stream<beast::tcp_stream> stream(io, context);
-  SSL_set_tlsext_host_name(stream.native_handle(), host.c_str());
-  tcp::resolver resolver(io);
-  beast::get_lowest_layer(stream).connect(resolver.resolve(host, port));
-  beast::get_lowest_layer(stream).socket().set_option(tcp::no_delay(true));
-  stream.handshake(ssl::stream_base::client);
+unsigned Status(const RawReply& reply) {
+  return reply.status_line.size() > 9
+             ? static_cast<unsigned>(std::strtoul(reply.status_line.c_str() + 9, nullptr, 10))
+             : 0;
+}
 
-  http::request<http::empty_body> request(http::verb::get, path, 11);
-  request.set(http::field::host, host + ":" + port);
-  request.set(http::field::user_agent, "https_client");
-  beast::flat_buffer buffer;
+// HTTP/1.1 keeps the connection unless the reply says "Connection: close".
+bool KeepsConnection(const RawReply& reply) {
+  if (reply.status_line.rfind("HTTP/1.1 ", 0) != 0) return false;
+  for (const auto& [name, value] : reply.headers) {
+    if (strcasecmp(name.c_str(), "Connection") == 0 && strcasecmp(value.c_str(), "close") == 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+int Run(const std::string& host, uint16_t port, const std::string& path, long count,
+        const char* ca_file) {
+  TlsClient client(port, ca_file != nullptr ? ca_file : "",
+                   TlsClientOptions{.address = host, .host = host});
+  if (!client.error().empty()) {
+    std::fprintf(stderr, "https_client: %s\n", client.error().c_str());
+    return 1;
+  }
+  const std::string request = "GET " + path + " HTTP/1.1\r\nHost: " + host + ":" +
+                              std::to_string(port) + "\r\nUser-Agent: https_client\r\n\r\n";
   std::vector<double> latencies;
   latencies.reserve(static_cast<size_t>(count));
   size_t body_bytes = 0;
@@ -69,21 +67,27 @@ int Run(const std::string& host, const std::string& port, const std::string& pat
   for (long i = -kWarmUpRequests; i < count; ++i) {
     if (i == 0) started = Clock::now();
     const auto sent = Clock::now();
-    http::write(stream, request);
-    http::response<http::string_body> response;
-    http::read(stream, buffer, response);
-    const auto done = Clock::now();
-    if (response.result() != http::status::ok) {
-      std::fprintf(stderr, "request %ld: status %u\n", i, response.result_int());
+    if (!client.Send(request)) {
+      std::fprintf(stderr, "request %ld: cannot send\n", i);
       return 1;
     }
-    if (!response.keep_alive()) {
+    const auto reply = client.ReadReply(kReplyTimeout);
+    const auto done = Clock::now();
+    if (!reply) {
+      std::fprintf(stderr, "request %ld: no reply\n", i);
+      return 1;
+    }
+    if (Status(*reply) != 200) {
+      std::fprintf(stderr, "request %ld: status %u\n", i, Status(*reply));
+      return 1;
+    }
+    if (!KeepsConnection(*reply)) {
       std::fprintf(stderr, "request %ld: the server ends the connection\n", i);
       return 1;
     }
     if (i >= 0) {
       latencies.push_back(std::chrono::duration<double, std::micro>(done - sent).count());
-      body_bytes = response.body().size();
+      body_bytes = reply->body.size();
     }
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
@@ -92,8 +96,7 @@ int Run(const std::string& host, const std::string& port, const std::string& pat
   std::printf("requests/s: %.0f\n", static_cast<double>(count) / seconds);
   std::printf("latency us: p50 %.1f  p99 %.1f  max %.1f\n", Percentile(latencies, 0.50),
               Percentile(latencies, 0.99), latencies.back());
-  beast::error_code ignored;
-  stream.shutdown(ignored);
+  client.Close();
   return 0;
 }
 
@@ -104,15 +107,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s HOST PORT PATH COUNT [CA_FILE]\n", argv[0]);
     return 2;
   }
+  const long port = std::strtol(argv[2], nullptr, 10);
+  if (port <= 0 || port > 65535) {
+    std::fprintf(stderr, "PORT must be a port number\n");
+    return 2;
+  }
   const long count = std::strtol(argv[4], nullptr, 10);
   if (count <= 0) {
     std::fprintf(stderr, "COUNT must be a positive number\n");
     return 2;
   }
-  try {
-    return Run(argv[1], argv[2], argv[3], count, argc == 6 ? argv[5] : nullptr);
-  } catch (const std::exception& failure) {
-    std::fprintf(stderr, "https_client: %s\n", failure.what());
-    return 1;
-  }
+  return Run(argv[1], static_cast<uint16_t>(port), argv[3], count, argc == 6 ? argv[5] : nullptr);
 }

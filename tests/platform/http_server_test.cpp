@@ -6,12 +6,8 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
-#include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/ssl.hpp>
 #include <cstdio>
 #include <fstream>
 #include <future>
@@ -22,130 +18,20 @@
 
 #include "platform/server_certificate.h"
 #include "support/result_code.h"
+#include "tests/client/tls_client.h"
 #include "tests/fakes/test_support.h"
 
 namespace vemo::platform {
 namespace {
 
 namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
+using test::TlsClient;
+using test::TlsClientOptions;
 using namespace std::chrono_literals;
 
 constexpr uint32_t kLoopBuffer = 2520;  // what the request loop starts with
 constexpr auto kClientTimeout = 5s;
-
-// A TLS client that checks the server against our CA, speaks raw bytes and waits at most
-// kClientTimeout for anything.
-struct ClientOptions {
-  bool ipv6 = false;
-  int tls_version = 0;  // 0: any the library allows
-};
-
-class Client {
- public:
-  using Options = ClientOptions;
-  struct Reply {
-    std::string head;  // status line and headers, through the blank line
-    std::string body;
-  };
-
-  Client(uint16_t port, const std::filesystem::path& ca, Options options = {})
-      : port_(port), options_(options) {
-    context_.load_verify_file(ca.string());
-    context_.set_verify_mode(ssl::verify_peer);
-    context_.set_verify_callback(ssl::host_name_verification("localhost"));
-    if (options.tls_version != 0) {
-      // Low enough a security level that the library really offers an old version.
-      SSL_CTX_set_security_level(context_.native_handle(), 0);
-      SSL_CTX_set_min_proto_version(context_.native_handle(), options.tls_version);
-      SSL_CTX_set_max_proto_version(context_.native_handle(), options.tls_version);
-    }
-    stream_.emplace(io_, context_);
-    SSL_set_tlsext_host_name(stream_->native_handle(), "localhost");
-  }
-
-  beast::error_code Connect() {
-    const tcp::endpoint endpoint(options_.ipv6
-                                     ? asio::ip::address(asio::ip::address_v6::loopback())
-                                     : asio::ip::address(asio::ip::address_v4::loopback()),
-                                 port_);
-    auto ec = Run([&](auto done) { Tcp().async_connect(endpoint, done); });
-    if (!ec) ec = Run([&](auto done) { stream_->async_handshake(ssl::stream_base::client, done); });
-    return ec;
-  }
-
-  bool Write(std::string_view bytes) {
-    return !Run([&](auto done) { asio::async_write(*stream_, asio::buffer(bytes), done); });
-  }
-
-  // One reply, its body by Content-Length; nullopt when the connection ends first.
-  std::optional<Reply> ReadReply() {
-    size_t end;
-    while ((end = buffer_.find("\r\n\r\n")) == std::string::npos) {
-      if (!ReadMore()) return std::nullopt;
-    }
-    Reply reply{buffer_.substr(0, end + 4), {}};
-    size_t length = 0;
-    if (const size_t at = reply.head.find("Content-Length: "); at != std::string::npos) {
-      length = std::stoul(reply.head.substr(at + 16));
-    }
-    while (buffer_.size() < end + 4 + length) {
-      if (!ReadMore()) return std::nullopt;
-    }
-    reply.body = buffer_.substr(end + 4, length);
-    buffer_.erase(0, end + 4 + length);
-    return reply;
-  }
-
-  // Whether the server ends the connection (within the client timeout) without sending more.
-  bool SeesClose() { return !ReadMore() && !timed_out_ && buffer_.empty(); }
-
-  // Ends the TLS session properly (without waiting long for the server's answer to it), or
-  // just drops the TCP connection.
-  void Close(bool tls_close = true) {
-    if (tls_close) Run([&](auto done) { stream_->async_shutdown(done); }, 200ms);
-    beast::error_code ignored;
-    Tcp().socket().shutdown(tcp::socket::shutdown_both, ignored);
-    Tcp().close();
-  }
-
- private:
-  beast::tcp_stream& Tcp() { return beast::get_lowest_layer(*stream_); }
-
-  bool ReadMore() {
-    char chunk[4096];
-    size_t got = 0;
-    const auto ec = Run([&](auto done) {
-      stream_->async_read_some(asio::buffer(chunk), [&got, done](beast::error_code e, size_t n) {
-        got = n;
-        done(e);
-      });
-    });
-    timed_out_ = ec == beast::error::timeout;
-    buffer_.append(chunk, got);
-    return !ec;
-  }
-
-  template <typename Start>
-  beast::error_code Run(Start start, std::chrono::milliseconds timeout = kClientTimeout) {
-    beast::error_code result = asio::error::would_block;
-    Tcp().expires_after(timeout);
-    start([&result](beast::error_code ec, auto&&...) { result = ec; });
-    io_.restart();
-    io_.run();
-    return result;
-  }
-
-  uint16_t port_;
-  Options options_;
-  asio::io_context io_;
-  ssl::context context_{ssl::context::tls_client};
-  std::optional<beast::ssl_stream<beast::tcp_stream>> stream_;
-  std::string buffer_;
-  bool timed_out_ = false;
-};
 
 std::string Get(std::string_view target, std::string_view extra = "") {
   return "GET " + std::string(target) + " HTTP/1.1\r\nHost: localhost\r\n" + std::string(extra) +
@@ -200,10 +86,15 @@ class HttpServerTest : public ::testing::Test {
     FAIL() << "no free port";
   }
 
-  std::unique_ptr<Client> Connect(Client::Options options = {}) {
-    auto client = std::make_unique<Client>(port_, certificate_.ca_certificate, options);
-    const auto ec = client->Connect();
-    EXPECT_FALSE(ec) << ec.message();
+  // A client that checks the server against our CA and waits at most kClientTimeout.
+  std::unique_ptr<TlsClient> NewClient(TlsClientOptions options = {}) const {
+    options.timeout = kClientTimeout;
+    return std::make_unique<TlsClient>(port_, certificate_.ca_certificate, options);
+  }
+
+  std::unique_ptr<TlsClient> Connect(TlsClientOptions options = {}) const {
+    auto client = NewClient(options);
+    EXPECT_EQ(client->error(), "");
     return client;
   }
 
@@ -307,7 +198,7 @@ TEST_F(HttpServerTest, HandsOverRequestFieldsAsReceived) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.request);
     auto client = Connect();
-    ASSERT_TRUE(client->Write(c.request));
+    ASSERT_TRUE(client->Send(c.request));
     const HttpRequest request = Receive();
     EXPECT_EQ(request.verb, c.verb);
     EXPECT_EQ(request.query, c.query);
@@ -325,7 +216,7 @@ TEST_F(HttpServerTest, RepliesWithHeadersInOrderAndKeepsTheConnection) {
   auto client = Connect();
   RequestId previous = 0;
   for (int round = 0; round < 2; ++round) {
-    ASSERT_TRUE(client->Write(Get("/?action=checkLs")));
+    ASSERT_TRUE(client->Send(Get("/?action=checkLs")));
     const HttpRequest request = Receive();
     EXPECT_NE(request.id, previous);
     previous = request.id;
@@ -336,7 +227,7 @@ TEST_F(HttpServerTest, RepliesWithHeadersInOrderAndKeepsTheConnection) {
     ASSERT_EQ(server_->SendResponse(request.id, ServiceReply()), 0u);
     // One reply per request.
     EXPECT_EQ(server_->SendResponse(request.id, ServiceReply()), kErrorConnectionInvalid);
-    const auto reply = client->ReadReply();
+    const auto reply = client->ReadReply(kClientTimeout);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->head,
               "HTTP/1.1 200 OK\r\n"
@@ -370,20 +261,20 @@ TEST_F(HttpServerTest, EndsTheConnectionAfterTheReplyWhenItMust) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     auto client = Connect();
-    ASSERT_TRUE(client->Write(c.request));
+    ASSERT_TRUE(client->Send(c.request));
     const HttpRequest request = Receive();
     if (c.request.find("abc") != std::string::npos) {
       std::vector<uint32_t> statuses;
       EXPECT_EQ(ReadBody(request.id, 100, &statuses), "abc");
     }
     ASSERT_EQ(server_->SendResponse(request.id, ServiceReply()), 0u);
-    const auto reply = client->ReadReply();
+    const auto reply = client->ReadReply(kClientTimeout);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->head.find("Connection: close\r\n") != std::string::npos, c.closes);
     if (c.closes) {
-      EXPECT_TRUE(client->SeesClose());
+      EXPECT_TRUE(client->ClosedByServer(kClientTimeout));
     } else {
-      ASSERT_TRUE(client->Write(Get("/again")));
+      ASSERT_TRUE(client->Send(Get("/again")));
       EXPECT_EQ(Receive().query, std::nullopt);
     }
   }
@@ -394,7 +285,7 @@ TEST_F(HttpServerTest, RequestLargerThanTheBufferIsReceivedAgainWithItsSize) {
   for (int i = 0; i < 16; ++i)
     filler += "X-Filler-" + std::to_string(i) + ": " + std::string(240, 'f') + "\r\n";
   auto client = Connect();
-  ASSERT_TRUE(client->Write(Get("/?action=version", filler)));
+  ASSERT_TRUE(client->Send(Get("/?action=version", filler)));
 
   HttpRequest request;
   uint32_t needed = 0;
@@ -410,10 +301,10 @@ TEST_F(HttpServerTest, RequestLargerThanTheBufferIsReceivedAgainWithItsSize) {
   EXPECT_EQ(request.query, u"?action=version");
   EXPECT_EQ(request.unknown_headers.size(), 16u);
   ASSERT_EQ(server_->SendResponse(id, ServiceReply()), 0u);
-  EXPECT_TRUE(client->ReadReply());
+  EXPECT_TRUE(client->ReadReply(kClientTimeout));
 
   // The client leaves while the loop enlarges its buffer.
-  ASSERT_TRUE(client->Write(Get("/?action=version", filler)));
+  ASSERT_TRUE(client->Send(Get("/?action=version", filler)));
   ASSERT_EQ(server_->ReceiveRequest(0, kLoopBuffer, &request, &needed), kErrorMoreData);
   client->Close();
   const auto started = std::chrono::steady_clock::now();
@@ -423,12 +314,12 @@ TEST_F(HttpServerTest, RequestLargerThanTheBufferIsReceivedAgainWithItsSize) {
 
 TEST_F(HttpServerTest, TakenRequestLeftUnansweredGivesUpItsConnection) {
   auto client = Connect();
-  ASSERT_TRUE(client->Write(Get("/?action=checkLs")));
+  ASSERT_TRUE(client->Send(Get("/?action=checkLs")));
   // The time in the queue does not count: only the loop's time with the request does.
   std::this_thread::sleep_for(limits_.reply_timeout + 300ms);
   const HttpRequest request = Receive();
   const auto taken = std::chrono::steady_clock::now();
-  EXPECT_TRUE(client->SeesClose());
+  EXPECT_TRUE(client->ClosedByServer(kClientTimeout));
   EXPECT_GE(std::chrono::steady_clock::now() - taken, limits_.reply_timeout - 50ms);
   EXPECT_EQ(server_->SendResponse(request.id, ServiceReply()), kErrorConnectionInvalid);
 }
@@ -458,8 +349,8 @@ TEST_F(HttpServerTest, DeliversTheBodyInPiecesEndingWith38) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     auto client = Connect();
-    ASSERT_TRUE(client->Write("POST /?action=getDocSign HTTP/1.1\r\nHost: h\r\n" + c.head + "\r\n" +
-                              c.wire));
+    ASSERT_TRUE(client->Send("POST /?action=getDocSign HTTP/1.1\r\nHost: h\r\n" + c.head + "\r\n" +
+                             c.wire));
     const HttpRequest request = Receive();
     std::vector<uint32_t> statuses;
     EXPECT_EQ(ReadBody(request.id, c.piece, &statuses), c.body);
@@ -473,25 +364,25 @@ TEST_F(HttpServerTest, DeliversTheBodyInPiecesEndingWith38) {
     EXPECT_EQ(bytes, 0u);
     // The body was read whole, so the connection goes on.
     ASSERT_EQ(server_->SendResponse(request.id, ServiceReply()), 0u);
-    ASSERT_TRUE(client->ReadReply());
-    ASSERT_TRUE(client->Write(Get("/")));
+    ASSERT_TRUE(client->ReadReply(kClientTimeout));
+    ASSERT_TRUE(client->Send(Get("/")));
     EXPECT_EQ(server_->SendResponse(Receive().id, ServiceReply()), 0u);
   }
 }
 
 TEST_F(HttpServerTest, AnswersExpectContinueBeforeTheBody) {
   auto client = Connect();
-  ASSERT_TRUE(client->Write(
+  ASSERT_TRUE(client->Send(
       "POST / HTTP/1.1\r\nHost: h\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n"));
   const HttpRequest request = Receive();
   auto body = std::async(std::launch::async, [&] {
     std::vector<uint32_t> statuses;
     return ReadBody(request.id, 4096, &statuses);
   });
-  const auto interim = client->ReadReply();
+  const auto interim = client->ReadReply(kClientTimeout);
   ASSERT_TRUE(interim);
   EXPECT_EQ(interim->head, "HTTP/1.1 100 Continue\r\n\r\n");
-  ASSERT_TRUE(client->Write("data"));
+  ASSERT_TRUE(client->Send("data"));
   EXPECT_EQ(body.get(), "data");
 }
 
@@ -503,8 +394,8 @@ TEST_F(HttpServerTest, BodyCutShortGives1229) {
   for (const Case& c : {Case{"client closes", true}, Case{"client stalls", false}}) {
     SCOPED_TRACE(c.what);
     auto client = Connect();
-    ASSERT_TRUE(client->Write("POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 10000\r\n\r\n" +
-                              std::string(3000, 'x')));
+    ASSERT_TRUE(client->Send("POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 10000\r\n\r\n" +
+                             std::string(3000, 'x')));
     const HttpRequest request = Receive();
     if (c.client_closes) client->Close(false);
     std::vector<uint32_t> statuses;
@@ -518,45 +409,41 @@ TEST_F(HttpServerTest, BodyCutShortGives1229) {
 // timeout gives it up.
 TEST_F(HttpServerTest, UnansweredRequestDoesNotHoldUpOthers) {
   auto ignored = Connect();
-  ASSERT_TRUE(ignored->Write("DELETE / HTTP/1.1\r\nHost: h\r\n\r\n"));
+  ASSERT_TRUE(ignored->Send("DELETE / HTTP/1.1\r\nHost: h\r\n\r\n"));
   EXPECT_EQ(Receive().verb, HttpVerb::kDelete);
 
   auto served = Connect();
-  ASSERT_TRUE(served->Write(Get("/?action=checkLs")));
+  ASSERT_TRUE(served->Send(Get("/?action=checkLs")));
   const HttpRequest request = Receive();
   EXPECT_EQ(request.verb, HttpVerb::kGet);
   ASSERT_EQ(server_->SendResponse(request.id, ServiceReply()), 0u);
-  EXPECT_TRUE(served->ReadReply());
+  EXPECT_TRUE(served->ReadReply(kClientTimeout));
 
-  EXPECT_TRUE(ignored->SeesClose());
+  EXPECT_TRUE(ignored->ClosedByServer(kClientTimeout));
 }
 
 TEST_F(HttpServerTest, RefusesOversizedHeaders) {
   auto client = Connect();
   ASSERT_TRUE(
-      client->Write(Get("/", "X-Big: " + std::string(limits_.max_header_bytes, 'h') + "\r\n")));
-  const auto reply = client->ReadReply();
+      client->Send(Get("/", "X-Big: " + std::string(limits_.max_header_bytes, 'h') + "\r\n")));
+  const auto reply = client->ReadReply(kClientTimeout);
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->head.substr(0, 13), "HTTP/1.1 431 ");
-  EXPECT_TRUE(client->SeesClose());
+  EXPECT_TRUE(client->ClosedByServer(kClientTimeout));
 
   // The refused request never reached the queue.
   auto next = Connect();
-  ASSERT_TRUE(next->Write(Get("/?next")));
+  ASSERT_TRUE(next->Send(Get("/?next")));
   EXPECT_EQ(Receive().query, u"?next");
 }
 
 TEST_F(HttpServerTest, ClosesConnectionsBeyondTheLimitAtOnce) {
-  std::vector<std::unique_ptr<Client>> clients;
+  std::vector<std::unique_ptr<TlsClient>> clients;
   for (size_t i = 0; i < limits_.max_connections; ++i) clients.push_back(Connect());
-  Client extra(port_, certificate_.ca_certificate);
-  EXPECT_TRUE(extra.Connect()) << "one connection too many is refused";
+  EXPECT_NE(NewClient()->error(), "") << "one connection too many is refused";
 
   clients.front()->Close();
-  EXPECT_TRUE(test::WaitFor([&] {
-    Client again(port_, certificate_.ca_certificate);
-    return !again.Connect();
-  }));
+  EXPECT_TRUE(test::WaitFor([&] { return NewClient()->error().empty(); }));
 }
 
 TEST_F(HttpServerTest, PortHeldElsewhereGives183) {
@@ -576,7 +463,7 @@ TEST_F(HttpServerTest, PortHeldElsewhereGives183) {
 
 TEST_F(HttpServerTest, TerminateEndsThePendingReceiveAndFreesThePort) {
   auto client = Connect();
-  ASSERT_TRUE(client->Write("POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 5\r\n\r\n"));
+  ASSERT_TRUE(client->Send("POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 5\r\n\r\n"));
   const HttpRequest taken = Receive();
   auto pending = std::async(std::launch::async, [&] {
     HttpRequest request;
@@ -594,7 +481,7 @@ TEST_F(HttpServerTest, TerminateEndsThePendingReceiveAndFreesThePort) {
   EXPECT_EQ(server_->ReceiveRequest(0, kLoopBuffer, &request, &bytes), kErrorOperationAborted);
   EXPECT_EQ(server_->ReceiveEntityBody(taken.id, buffer, &bytes), kErrorOperationAborted);
   EXPECT_EQ(server_->SendResponse(taken.id, ServiceReply()), kErrorOperationAborted);
-  EXPECT_TRUE(client->SeesClose());
+  EXPECT_TRUE(client->ClosedByServer(kClientTimeout));
   server_->Terminate();
 
   auto next = HttpServer::Create(certificate_.tls, limits_);
@@ -605,7 +492,7 @@ TEST_F(HttpServerTest, TerminateEndsABodyReadInProgress) {
   limits_.body_timeout = 60s;
   Start();
   auto client = Connect();
-  ASSERT_TRUE(client->Write("POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 5\r\n\r\n"));
+  ASSERT_TRUE(client->Send("POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 5\r\n\r\n"));
   const HttpRequest request = Receive();
   auto body = std::async(std::launch::async, [&] {
     std::vector<uint32_t> statuses;
@@ -626,22 +513,20 @@ TEST_F(HttpServerTest, RefusesTlsOlderThan12) {
   for (const Case& c :
        {Case{TLS1_1_VERSION, false}, Case{TLS1_2_VERSION, true}, Case{TLS1_3_VERSION, true}}) {
     SCOPED_TRACE(c.version);
-    Client client(port_, certificate_.ca_certificate, {.tls_version = c.version});
-    const auto ec = client.Connect();
-    EXPECT_EQ(!ec, c.accepted) << ec.message();
+    const auto client = NewClient({.tls_version = c.version});
+    EXPECT_EQ(client->error().empty(), c.accepted) << client->error();
     if (!c.accepted) {
       // Refused by the server, not by our own client library.
-      EXPECT_EQ(ERR_GET_REASON(static_cast<unsigned long>(ec.value())),
-                SSL_R_TLSV1_ALERT_PROTOCOL_VERSION)
-          << ec.message();
+      EXPECT_EQ(ERR_GET_REASON(client->tls_error()), SSL_R_TLSV1_ALERT_PROTOCOL_VERSION)
+          << client->error();
     }
   }
 }
 
 TEST_F(HttpServerTest, ListensOnLoopbackOnly) {
   for (bool ipv6 : {false, true}) {
-    auto client = Connect({.ipv6 = ipv6});
-    ASSERT_TRUE(client->Write(Get("/")));
+    auto client = Connect({.address = ipv6 ? "::1" : "127.0.0.1"});
+    ASSERT_TRUE(client->Send(Get("/")));
     Receive();
   }
 
