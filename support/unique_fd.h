@@ -7,8 +7,8 @@
 
 namespace vemo {
 
-// A file descriptor, closed with the object. Header-only, so that the bundled module can use
-// it without linking our libraries.
+// A file descriptor, closed with the object. In the lowest layer, so that the event log, the
+// platform layer and the bundled module share one.
 class UniqueFd {
  public:
   explicit UniqueFd(int fd) : fd_(fd) {}
