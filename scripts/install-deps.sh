@@ -2,6 +2,7 @@
 # Installs what building, running and testing Vemo_Server_Crypt needs (Debian 12, as root).
 set -euo pipefail
 packages=(
+  qt6-base-dev qt6-svg-dev libqt6svg6 fonts-dejavu-core xvfb xauth trayer xdotool x11-utils imagemagick
   cmake ninja-build g++ pkg-config
   libboost-dev libssl-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev

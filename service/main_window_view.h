@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "service/provider_box.h"
@@ -33,6 +35,11 @@ class MainWindowView {
 
   // The provider box changed (an entry added, a selection made by the program): show it.
   virtual void ShowProviderBox(const ProviderBox& box) = 0;
+
+  // The modal settings dialog, opened on DefaultProvider with the active provider's extra
+  // buttons: the provider chosen with "Сохранить", nullopt after "Отмена", Escape or close.
+  virtual std::optional<std::u16string> RunSettingsDialog(std::u16string_view default_provider,
+                                                          std::u16string_view active_provider) = 0;
 };
 
 }  // namespace vemo

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/files.h"
+#include "platform/ini_file.h"
 #include "platform/server_certificate.h"
 #include "service/request_handlers.h"
 #include "service/startup.h"
@@ -196,6 +197,28 @@ void SigningService::HandleProviderChange() {
 void SigningService::SelectProvider(size_t index) {
   if (!provider_box_.Select(index)) return;
   HandleProviderChange();
+}
+
+void SigningService::ShowSettings() {
+  const std::filesystem::path settings =
+      (data_folder_.empty() ? platform::DataFolder() : data_folder_) / kSettingsFileName;
+  EnsureSettingsFile(settings);
+  const std::optional<std::u16string> chosen =
+      view_.RunSettingsDialog(default_provider_, providers_.active().Get());
+  SaveWindowData();
+  if (!chosen) {
+    LoadWindowData();
+    return;
+  }
+  default_provider_ = chosen->substr(0, kDefaultProviderBufferChars - 1);
+  if (platform::WritePrivateProfileString(kSettingsSection, kDefaultProviderKey, default_provider_,
+                                          settings)) {
+    view_.AddLogLine(u"Настройки успешно изменены");
+    LoadWindowData();
+  } else {
+    view_.AddUntimedLine(
+        u"Не хватает прав для изменения настроек. Перезапустите от имени администратора");
+  }
 }
 
 void SigningService::ExitApplication() {

@@ -78,6 +78,9 @@ class SigningService : public ProviderHost {
   // Ends an open password prompt as cancelled, logs out of the Avest token when it serves,
   // removes the tray icon and asks the UI loop to end with exit code 0.
   void ExitApplication();
+  // The settings dialog and the saving of its choice into the settings file. The choice takes
+  // effect at the next start; the running provider stays.
+  void ShowSettings();
   // True once the program was asked to end; nothing more is started.
   bool Ending() const { return ending_; }
 

@@ -17,6 +17,12 @@ std::filesystem::path PrepareDataFolder() {
   return folder;
 }
 
+void EnsureSettingsFile(const std::filesystem::path& settings) {
+  if (int fd = ::open(settings.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644); fd >= 0) {
+    ::close(fd);
+  }
+}
+
 std::u16string LoadDefaultProvider(const std::filesystem::path& data_folder) {
   const std::filesystem::path settings = data_folder / kSettingsFileName;
   std::error_code ignored;
@@ -29,10 +35,7 @@ std::u16string LoadDefaultProvider(const std::filesystem::path& data_folder) {
       if (!ignored) std::filesystem::remove(old_settings, ignored);
     }
   }
-  // The file exists afterwards (where the folder does), so the user finds it to edit.
-  if (int fd = ::open(settings.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644); fd >= 0) {
-    ::close(fd);
-  }
+  EnsureSettingsFile(settings);
   return platform::GetPrivateProfileString(kSettingsSection, kDefaultProviderKey, u"",
                                            kDefaultProviderBufferChars, settings);
 }

@@ -14,6 +14,10 @@ inline constexpr size_t kDefaultProviderBufferChars = 10;
 // Forms the data folder and starts the event log in it (the folder is created there).
 std::filesystem::path PrepareDataFolder();
 
+// Creates the settings file empty when it is missing (where the folder exists), so that the
+// user finds it to edit.
+void EnsureSettingsFile(const std::filesystem::path& settings);
+
 // The defaultProvider setting, or the empty text. A settings file left in the working
 // directory by an older version is moved into the data folder first, when the data folder has
 // none; the file is created empty when missing.

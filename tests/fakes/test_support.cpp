@@ -144,6 +144,19 @@ void RecordingWindow::ShowProviderBox(const ProviderBox& box) {
   selected_ = box.selected_index();
   events_.push_back({"box", box.SelectedText() ? U8(*box.SelectedText()) : ""});
 }
+std::optional<std::u16string> RecordingWindow::RunSettingsDialog(
+    std::u16string_view default_provider, std::u16string_view active_provider) {
+  std::lock_guard lock(mutex_);
+  events_.push_back({"settings", U8(default_provider) + "|" + U8(active_provider)});
+  if (settings_answers_.empty()) return std::nullopt;
+  auto answer = std::move(settings_answers_.front());
+  settings_answers_.pop_front();
+  return answer;
+}
+void RecordingWindow::QueueSettingsAnswer(std::optional<std::u16string> answer) {
+  std::lock_guard lock(mutex_);
+  settings_answers_.push_back(std::move(answer));
+}
 std::vector<RecordingWindow::Event> RecordingWindow::Events() const {
   std::lock_guard lock(mutex_);
   return events_;

@@ -63,6 +63,11 @@ class RecordingWindow : public MainWindowView {
   void RemoveTrayIcon() override;
   void ShowMessageBox(std::u16string_view text) override;
   void ShowProviderBox(const ProviderBox& box) override;
+  // Answered from QueueSettingsAnswer; with none queued the dialog is cancelled. Records a
+  // "settings" event with "<default>|<active>".
+  std::optional<std::u16string> RunSettingsDialog(std::u16string_view default_provider,
+                                                  std::u16string_view active_provider) override;
+  void QueueSettingsAnswer(std::optional<std::u16string> answer);
 
   std::vector<Event> Events() const;
   std::vector<std::string> Texts(const std::string& kind) const;  // texts of one kind
@@ -79,6 +84,7 @@ class RecordingWindow : public MainWindowView {
   mutable std::mutex mutex_;
   std::vector<Event> events_;
   std::vector<std::u16string> entries_;
+  std::deque<std::optional<std::u16string>> settings_answers_;
   std::optional<size_t> selected_;
   bool stop_visible_ = false;
   bool tray_present_ = false;

@@ -20,22 +20,24 @@ std::string SettingsWith(std::u16string_view value) {
   return "[Vemo_Server_Crypt Settings]\r\n" + Cp1251(u"defaultProvider=") + Cp1251(value) + "\r\n";
 }
 
-class StartupTest : public ServiceTest {
+class StartupTestBase : public ServiceTest {
  protected:
-  StartupTest() {
+  StartupTestBase() {
     ResetEventLogForTesting();  // the window's initialisation starts the log itself
     std::filesystem::create_directories(home_.DataFolder());
     old_cwd_ = std::filesystem::current_path();
     std::filesystem::create_directories(home_.path() / "cwd");
     std::filesystem::current_path(home_.path() / "cwd");
   }
-  ~StartupTest() override { std::filesystem::current_path(old_cwd_); }
+  ~StartupTestBase() override { std::filesystem::current_path(old_cwd_); }
 
   std::filesystem::path Settings() const { return home_.DataFolder() / kSettingsFileName; }
   std::filesystem::path OldSettings() const { return home_.path() / "cwd" / kSettingsFileName; }
 
   std::filesystem::path old_cwd_;
 };
+
+class StartupTest : public StartupTestBase {};
 
 TEST_F(StartupTest, ProviderNamedInTheSettings) {
   struct Case {
@@ -115,6 +117,45 @@ TEST_F(StartupTest, ProviderBoxFollowsTheActiveProvider) {
   service_.InitializeWindow();
   EXPECT_EQ(window_.SelectedEntry(), u"Авест");
   EXPECT_EQ(service_.ProviderText(), u"Авест");
+}
+
+}  // namespace
+}  // namespace vemo::test
+
+namespace vemo::test {
+namespace {
+
+class SettingsTest : public StartupTestBase {};
+
+// The settings dialog's outcome: saved into the file with a log line, kept out of the file
+// after a cancel, and reported when the file cannot be written. The running provider stays.
+TEST_F(SettingsTest, ShowSettingsSavesTheChoiceOrReportsTheFailure) {
+  WriteFileBytes(Settings(), SettingsWith(u"Энигма2"));
+  service_.InitializeWindow();
+  ASSERT_EQ(providers_.active().Get(), u"Энигма2");
+
+  window_.QueueSettingsAnswer(std::nullopt);
+  service_.ShowSettings();
+  EXPECT_EQ(window_.Texts("settings").back(), "Энигма2|Энигма2");
+  EXPECT_EQ(ReadFileBytes(Settings()), SettingsWith(u"Энигма2")) << "cancel keeps the file";
+  EXPECT_EQ(service_.DefaultProvider(), u"Энигма2");
+
+  window_.QueueSettingsAnswer(u"Авест");
+  service_.ShowSettings();
+  EXPECT_EQ(ReadFileBytes(Settings()), SettingsWith(u"Авест"));
+  EXPECT_EQ(service_.DefaultProvider(), u"Авест");
+  EXPECT_EQ(window_.Texts("log").back(), "Настройки успешно изменены");
+  EXPECT_EQ(providers_.active().Get(), u"Энигма2") << "takes effect at the next start";
+  EXPECT_TRUE(service_.ServerRunning());
+
+  // The file cannot be replaced: the choice stays in memory, the file keeps the old value.
+  std::filesystem::remove(Settings());
+  std::filesystem::create_directory(Settings());
+  window_.QueueSettingsAnswer(u"Авест");
+  service_.ShowSettings();
+  EXPECT_EQ(window_.Texts("untimed").back(),
+            "Не хватает прав для изменения настроек. Перезапустите от имени администратора");
+  EXPECT_EQ(service_.DefaultProvider(), u"Авест");
 }
 
 }  // namespace
