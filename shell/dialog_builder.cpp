@@ -10,6 +10,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QStringView>
+#include <QStyle>
 #include <QUrl>
 #include <algorithm>
 #include <cmath>
@@ -28,13 +29,32 @@ QString ToQString(std::u16string_view text) {
   return QStringView(text.data(), static_cast<qsizetype>(text.size())).toString();
 }
 
-qreal BaseUnitX(const QFont& font) {
-  static const QString kLetters =
-      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
-  return QFontMetricsF(font).horizontalAdvance(kLetters) / kLetters.size();
+// The text a control shows: mnemonic marks taken out, "&&" standing for "&".
+QString ShownText(const ControlTemplate& control) {
+  const QString text = ToQString(control.text);
+  const bool marks = control.kind != ControlKind::kLink &&
+                     !(control.kind == ControlKind::kLabel && control.no_prefix);
+  if (!marks) return text;
+  QString shown;
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    if (text[i] == QLatin1Char('&') && i + 1 < text.size()) ++i;
+    shown += text[i];
+  }
+  return shown;
 }
 
-qreal BaseUnitY(const QFont& font) { return QFontMetricsF(font).height(); }
+// What a control needs beside its text: a push button its frame and margins.
+int TextPadding(ControlKind kind) {
+  if (kind != ControlKind::kPushButton && kind != ControlKind::kDefPushButton) return 0;
+  const QStyle* style = QApplication::style();
+  return style->pixelMetric(QStyle::PM_ButtonMargin) +
+         2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth);
+}
+
+bool ShowsText(ControlKind kind) {
+  return kind == ControlKind::kPushButton || kind == ControlKind::kDefPushButton ||
+         kind == ControlKind::kLabel || kind == ControlKind::kLink;
+}
 
 QWidget* MakeLabel(const ControlTemplate& control, QWidget* dialog) {
   auto* label = new QLabel(ToQString(control.text), dialog);
@@ -152,20 +172,44 @@ QFont DialogFont(const DialogTemplate& dialog_template) {
   return font;
 }
 
-int DialogUnitsToPixelsX(const QFont& font, int x) {
-  return static_cast<int>(std::lround(x * BaseUnitX(font) / 4));
+DialogUnits::DialogUnits(const QFont& font) {
+  static const QString kLetters =
+      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+  const QFontMetricsF metrics(font);
+  base_x_ = metrics.horizontalAdvance(kLetters) / kLetters.size();
+  base_y_ = metrics.height();
 }
 
-int DialogUnitsToPixelsY(const QFont& font, int y) {
-  return static_cast<int>(std::lround(y * BaseUnitY(font) / 8));
+DialogUnits DialogUnits::ForTemplate(const DialogTemplate& dialog_template, const QFont& font) {
+  const DialogUnits units(font);
+  const QFontMetrics metrics(font);
+  qreal base_x = units.base_x_;
+  for (const ControlTemplate& control : dialog_template.controls) {
+    if (!ShowsText(control.kind) || control.position.width <= 0) continue;
+    // One pixel more, as both edges of the control are rounded.
+    const int needed =
+        metrics.horizontalAdvance(ShownText(control)) + TextPadding(control.kind) + 1;
+    base_x = std::max(base_x, 4.0 * needed / control.position.width);
+  }
+  return DialogUnits(base_x, units.base_y_);
 }
+
+int DialogUnits::ToPixelsX(int x) const { return static_cast<int>(std::lround(x * base_x_ / 4)); }
+
+int DialogUnits::ToPixelsY(int y) const { return static_cast<int>(std::lround(y * base_y_ / 8)); }
+
+QRect DialogUnits::ToPixels(const Dlu& dlu) const {
+  const int left = ToPixelsX(dlu.x);
+  const int top = ToPixelsY(dlu.y);
+  return QRect(left, top, ToPixelsX(dlu.x + dlu.width) - left, ToPixelsY(dlu.y + dlu.height) - top);
+}
+
+int DialogUnitsToPixelsX(const QFont& font, int x) { return DialogUnits(font).ToPixelsX(x); }
+
+int DialogUnitsToPixelsY(const QFont& font, int y) { return DialogUnits(font).ToPixelsY(y); }
 
 QRect DialogUnitsToPixels(const QFont& font, const Dlu& dlu) {
-  // Both edges are converted, so that controls that touch in dialog units touch in pixels.
-  const int left = DialogUnitsToPixelsX(font, dlu.x);
-  const int top = DialogUnitsToPixelsY(font, dlu.y);
-  return QRect(left, top, DialogUnitsToPixelsX(font, dlu.x + dlu.width) - left,
-               DialogUnitsToPixelsY(font, dlu.y + dlu.height) - top);
+  return DialogUnits(font).ToPixels(dlu);
 }
 
 void BuildDialog(QWidget* dialog, const DialogTemplate& dialog_template) {
@@ -178,13 +222,14 @@ void BuildDialog(QWidget* dialog, const DialogTemplate& dialog_template) {
   if (dialog_template.minimize_box) flags |= Qt::WindowMinimizeButtonHint;
   if (dialog_template.topmost) flags |= Qt::WindowStaysOnTopHint;
   dialog->setWindowFlags(flags);
-  dialog->setFixedSize(DialogUnitsToPixelsX(font, dialog_template.width),
-                       DialogUnitsToPixelsY(font, dialog_template.height));
+  const DialogUnits units = DialogUnits::ForTemplate(dialog_template, font);
+  dialog->setFixedSize(units.ToPixelsX(dialog_template.width),
+                       units.ToPixelsY(dialog_template.height));
 
   std::vector<QWidget*> widgets;
   int unnamed = 0;
   for (const ControlTemplate& control : dialog_template.controls) {
-    QRect area = DialogUnitsToPixels(font, control.position);
+    QRect area = units.ToPixels(control.position);
     QWidget* widget = MakeControl(control, area, dialog);
     widget->setObjectName(control.id == -1 ? QStringLiteral("static_%1").arg(unnamed++)
                                            : ControlName(control.id));
