@@ -221,6 +221,18 @@ void SigningService::ShowSettings() {
   }
 }
 
+uint32_t SigningService::HandleSessionChange(uint32_t event, uint32_t session_id,
+                                             uint32_t own_session, uint32_t console_session) {
+  constexpr uint32_t kConsoleConnect = 1, kConsoleDisconnect = 2, kSessionLock = 7,
+                     kSessionUnlock = 8;
+  if (event == kConsoleConnect || event == kSessionUnlock) {
+    if (console_session == own_session) providers_.StartSelectedProvider(*this);
+  } else if (event == kConsoleDisconnect || event == kSessionLock) {
+    if (session_id == own_session) StopServer();
+  }
+  return 0;
+}
+
 void SigningService::ExitApplication() {
   providers_.prompt().Refuse();
   if (server_running_ && provider_text_ == kAvestName) providers_.avest().Unload();
@@ -254,6 +266,7 @@ void SigningService::InitializeWindow() {
   UpdateTrayIcon(0);
   data_folder_ = PrepareDataFolder();
   default_provider_ = LoadDefaultProvider(data_folder_);
+  if (options_.register_session_notifications) options_.register_session_notifications();
   view_.ShowServiceButtons(false);
   provider_box_.Add(kAvestName);
   view_.ShowProviderBox(provider_box_);

@@ -38,6 +38,9 @@ class SigningService : public ProviderHost {
     // Asks the UI loop to end with the exit code and returns; the program then ends as its
     // loop returns, and the request loop and the keepers are stopped and joined on the way.
     std::function<void(int)> quit;
+    // Registers the window for the session's lock and seat events; called once during the
+    // window's initialisation, after the event log is ready and before any provider starts.
+    std::function<void()> register_session_notifications;
   };
 
   // The signing request refuses bodies that are too large itself, with a reply the page can
@@ -81,6 +84,12 @@ class SigningService : public ProviderHost {
   // The settings dialog and the saving of its choice into the settings file. The choice takes
   // effect at the next start; the running provider stays.
   void ShowSettings();
+  // A session notification. A lock (7) or console disconnect (2) of our own session stops the
+  // service; an unlock (8) or console connect (1) starts the provider selected in the box again
+  // when our session is the console's (a remote session never is). Other events do nothing.
+  // Returns 0.
+  uint32_t HandleSessionChange(uint32_t event, uint32_t session_id, uint32_t own_session,
+                               uint32_t console_session);
   // True once the program was asked to end; nothing more is started.
   bool Ending() const { return ending_; }
 

@@ -10,10 +10,12 @@
 #include <QTimer>
 #include <cstdlib>
 
+#include "platform/session_monitor.h"
 #include "providers/provider_start.h"
 #include "service/service_host.h"
 #include "shell/main_dialog.h"
 #include "shell/password_dialog.h"
+#include "support/event_log.h"
 #include "support/unique_fd.h"
 
 namespace vemo::shell {
@@ -56,10 +58,24 @@ int CVemo_Crypt_ServerApp::Run(int argc, char** argv) {
   int exit_code = 0;
   {
     CVemo_Crypt_ServerDlg window;
+    platform::SessionMonitor session_monitor;
     SigningService::Options options;
     options.quit = [](int code) { QCoreApplication::exit(code); };
+    options.register_session_notifications = [&session_monitor] {
+      const QString missing = session_monitor.Start();
+      if (missing.isEmpty()) return;
+      // The program runs on without these events; said once, for whoever reads the log.
+      const std::u16string reason = missing.toStdU16String();
+      WriteEvent(u"Session notifications unavailable", std::u16string_view(reason), {},
+                 EventValueFormat::kText);
+    };
     SigningService service(window, providers, std::move(options));
     window.Attach(service);
+    QObject::connect(&session_monitor, &platform::SessionMonitor::SessionChanged, &app,
+                     [&service, &session_monitor](uint32_t event, uint32_t session) {
+                       service.HandleSessionChange(event, session, session_monitor.ids().own,
+                                                   session_monitor.ids().console);
+                     });
 
     QSocketNotifier signal_notifier(signal_fd.get(), QSocketNotifier::Read);
     QObject::connect(&signal_notifier, &QSocketNotifier::activated, &app, [&] {

@@ -19,6 +19,9 @@ class CGetPassDlg : public QDialog {
   // The typed password; the field is emptied.
   SecretWide TakePassword();
 
+ public slots:
+  void accept() override;
+
  private:
   QLineEdit* password_ = nullptr;
 };

@@ -6,10 +6,12 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 #include <memory>
@@ -46,11 +48,13 @@ std::string SettingsWith(std::u16string_view value) {
 
 // Waits, handling events, until the condition holds (10 s at most).
 bool Eventually(const std::function<bool()>& condition) {
-  for (int i = 0; i < 1000; ++i) {
-    if (condition()) return true;
+  const QDeadlineTimer deadline(10'000);
+  while (!condition()) {
+    if (deadline.hasExpired()) return false;
     QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    QThread::msleep(2);
   }
-  return condition();
+  return true;
 }
 
 // Answers the next modal dialog that opens with the given action, then records its title.
