@@ -21,17 +21,7 @@ use_fresh_home "$work/home"
 unset LD_LIBRARY_PATH QT_QPA_PLATFORM WAYLAND_DISPLAY
 fail() { echo "FAILED: $*" >&2; exit 1; }
 
-# A display of our own.
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=:$(cat "$work/display")
-
-# until CMD...: retries for up to 10 s.
-until_true() {
-  for _ in $(seq 100); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
-  return 1
-}
+start_display "$work"
 main_window() { xdotool search --onlyvisible --name '^Vemo_Server_Crypt$' | head -1; }
 # The icon's window inside the tray host's panel, when it is docked there.
 docked_icon() {

@@ -18,3 +18,17 @@ wait_for_service() {
   echo "the service does not answer" >&2
   return 1
 }
+
+# start_display WORK: an Xvfb display of our own; exports DISPLAY and adds its pid to $pids.
+start_display() {
+  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$1/display" >/dev/null 2>&1 &
+  pids+=($!)
+  for _ in $(seq 100); do [ -s "$1/display" ] && break; sleep 0.1; done
+  export DISPLAY=:$(cat "$1/display")
+}
+
+# until_true CMD...: retries the command for up to 10 s.
+until_true() {
+  for _ in $(seq 100); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
+  return 1
+}
