@@ -257,6 +257,15 @@ TEST_F(MainWindowTest, KeysCloseAndDoubleClick) {
   ASSERT_EQ(opened_.size(), 1u);
   EXPECT_EQ(opened_[0], "https://www.tramontel.example/");
 
+  // "Просмотреть логи" opens the event log itself, not its rotated copy.
+  program.Button(shell::kIdShowLogs)->click();
+  ASSERT_EQ(opened_.size(), 2u);
+  EXPECT_EQ(opened_[1],
+            QUrl::fromLocalFile(
+                QString::fromStdString((home_.DataFolder() / "Vemo_Server_Crypt_Z.log").string()))
+                .toString()
+                .toStdString());
+
   // The double click toggles; a single click does nothing.
   window.tray().Activate(QSystemTrayIcon::Trigger);
   EXPECT_TRUE(window.isVisible());
