@@ -9,15 +9,8 @@ set -euo pipefail
 bin=$(realpath "$1")
 artifacts=$2
 mkdir -p "$artifacts"
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 source "$(dirname "$0")/user_home.sh"
+new_work
 use_fresh_home "$work/home"
 unset QT_QPA_PLATFORM WAYLAND_DISPLAY
 fail() { echo "FAILED: $*" >&2; exit 1; }

@@ -32,3 +32,16 @@ until_true() {
   for _ in $(seq 100); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
   return 1
 }
+
+# new_work: a scratch folder in $work and a list $pids of processes to end, both cleaned up
+# when the script exits (KEEP_WORK=1 keeps the folder for a look).
+new_work() {
+  work=$(mktemp -d)
+  pids=()
+  trap '_end_work' EXIT
+}
+_end_work() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
+}

@@ -1,5 +1,8 @@
 #include "tests/fakes/test_support.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -233,6 +236,25 @@ void ScriptedPrompt::ShowDialog() {
 void ScriptedPrompt::CloseDialog() {
   std::lock_guard lock(mutex_);
   ++closed_;
+}
+
+std::string SettingsFileWith(std::u16string_view default_provider) {
+  std::string bytes = "[Vemo_Server_Crypt Settings]\r\ndefaultProvider=";
+  for (char16_t c : default_provider) {
+    bytes.push_back(static_cast<char>(WideToCp1251(c).value_or('?')));
+  }
+  return bytes + "\r\n";
+}
+
+bool PortAcceptsConnections(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return connected;
 }
 
 }  // namespace vemo::test

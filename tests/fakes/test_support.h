@@ -45,6 +45,13 @@ std::vector<std::string> EventLogEntries(const std::filesystem::path& log_file);
 std::string U8(std::u16string_view text);
 std::u16string U16(std::string_view utf8);
 
+// The bytes of a settings file that names the default provider, as the program writes it
+// (code page 1251, CR LF).
+std::string SettingsFileWith(std::u16string_view default_provider);
+
+// True when something accepts TCP connections on 127.0.0.1 at the port.
+bool PortAcceptsConnections(uint16_t port);
+
 // A MainWindowView that records every call. Thread-safe.
 class RecordingWindow : public MainWindowView {
  public:

@@ -23,17 +23,6 @@ const char kExpectedCheckLsReply[] =
     "\r\n"
     "{\"status\":\"OK\"}";
 
-bool PortAcceptsConnections(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return connected;
-}
-
 class ServiceHostTest : public ServiceTest {
  protected:
   void SetUp() override {

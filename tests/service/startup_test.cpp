@@ -10,14 +10,9 @@
 namespace vemo::test {
 namespace {
 
-std::string Cp1251(std::u16string_view text) {
-  std::string bytes;
-  for (char16_t c : text) bytes.push_back(static_cast<char>(WideToCp1251(c).value_or('?')));
-  return bytes;
-}
-
-std::string SettingsWith(std::u16string_view value) {
-  return "[Vemo_Server_Crypt Settings]\r\n" + Cp1251(u"defaultProvider=") + Cp1251(value) + "\r\n";
+std::string WithoutCr(std::string text) {
+  std::erase(text, '\r');
+  return text;
 }
 
 class StartupTestBase : public ServiceTest {
@@ -46,13 +41,12 @@ TEST_F(StartupTest, ProviderNamedInTheSettings) {
     std::u16string active;            // the provider started, empty for none
   };
   const Case cases[] = {
-      {"Авест", SettingsWith(u"Авест"), u"Авест"},
-      {"Энигма2", SettingsWith(u"Энигма2"), u"Энигма2"},
-      {"letter case differs", SettingsWith(u"авест"), u""},
-      {"ten characters", SettingsWith(u"Энигма2345"), u""},
+      {"Авест", SettingsFileWith(u"Авест"), u"Авест"},
+      {"Энигма2", SettingsFileWith(u"Энигма2"), u"Энигма2"},
+      {"letter case differs", SettingsFileWith(u"авест"), u""},
+      {"ten characters", SettingsFileWith(u"Энигма2345"), u""},
       {"no key", "[Vemo_Server_Crypt Settings]\r\nother=1\r\n", u"Авест"},
-      {"LF line ends", "[Vemo_Server_Crypt Settings]\n" + Cp1251(u"defaultProvider=Энигма2\n"),
-       u"Энигма2"},
+      {"LF line ends", WithoutCr(SettingsFileWith(u"Энигма2")), u"Энигма2"},
       {"no file", std::nullopt, u"Авест"},
   };
   for (const auto& c : cases) {
@@ -90,30 +84,30 @@ TEST_F(StartupTest, ProviderNamedInTheSettings) {
 }
 
 TEST_F(StartupTest, TenCharacterValueIsReadAsItsFirstNine) {
-  WriteFileBytes(Settings(), SettingsWith(u"Энигма2345"));
+  WriteFileBytes(Settings(), SettingsFileWith(u"Энигма2345"));
   EXPECT_EQ(LoadDefaultProvider(home_.DataFolder()), u"Энигма234");
 }
 
 TEST_F(StartupTest, OldSettingsFileInTheWorkingDirectoryIsMovedIn) {
-  WriteFileBytes(OldSettings(), SettingsWith(u"Энигма2"));
+  WriteFileBytes(OldSettings(), SettingsFileWith(u"Энигма2"));
   Providers providers(prompt_);
   SigningService service(window_, providers, Options());
   service.InitializeWindow();
   EXPECT_EQ(providers.active().Get(), u"Энигма2");
   EXPECT_FALSE(std::filesystem::exists(OldSettings()));
-  EXPECT_EQ(ReadFileBytes(Settings()), SettingsWith(u"Энигма2"));
+  EXPECT_EQ(ReadFileBytes(Settings()), SettingsFileWith(u"Энигма2"));
 }
 
 TEST_F(StartupTest, SettingsFileAlreadyThereIsKept) {
-  WriteFileBytes(Settings(), SettingsWith(u"Энигма2"));
-  WriteFileBytes(OldSettings(), SettingsWith(u"Авест"));
+  WriteFileBytes(Settings(), SettingsFileWith(u"Энигма2"));
+  WriteFileBytes(OldSettings(), SettingsFileWith(u"Авест"));
   EXPECT_EQ(LoadDefaultProvider(home_.DataFolder()), u"Энигма2");
-  EXPECT_EQ(ReadFileBytes(OldSettings()), SettingsWith(u"Авест"));
-  EXPECT_EQ(ReadFileBytes(Settings()), SettingsWith(u"Энигма2"));
+  EXPECT_EQ(ReadFileBytes(OldSettings()), SettingsFileWith(u"Авест"));
+  EXPECT_EQ(ReadFileBytes(Settings()), SettingsFileWith(u"Энигма2"));
 }
 
 TEST_F(StartupTest, ProviderBoxFollowsTheActiveProvider) {
-  WriteFileBytes(Settings(), SettingsWith(u"Авест"));
+  WriteFileBytes(Settings(), SettingsFileWith(u"Авест"));
   service_.InitializeWindow();
   EXPECT_EQ(window_.SelectedEntry(), u"Авест");
   EXPECT_EQ(service_.ProviderText(), u"Авест");
@@ -130,19 +124,19 @@ class SettingsTest : public StartupTestBase {};
 // The settings dialog's outcome: saved into the file with a log line, kept out of the file
 // after a cancel, and reported when the file cannot be written. The running provider stays.
 TEST_F(SettingsTest, ShowSettingsSavesTheChoiceOrReportsTheFailure) {
-  WriteFileBytes(Settings(), SettingsWith(u"Энигма2"));
+  WriteFileBytes(Settings(), SettingsFileWith(u"Энигма2"));
   service_.InitializeWindow();
   ASSERT_EQ(providers_.active().Get(), u"Энигма2");
 
   window_.QueueSettingsAnswer(std::nullopt);
   service_.ShowSettings();
   EXPECT_EQ(window_.Texts("settings").back(), "Энигма2|Энигма2");
-  EXPECT_EQ(ReadFileBytes(Settings()), SettingsWith(u"Энигма2")) << "cancel keeps the file";
+  EXPECT_EQ(ReadFileBytes(Settings()), SettingsFileWith(u"Энигма2")) << "cancel keeps the file";
   EXPECT_EQ(service_.DefaultProvider(), u"Энигма2");
 
   window_.QueueSettingsAnswer(u"Авест");
   service_.ShowSettings();
-  EXPECT_EQ(ReadFileBytes(Settings()), SettingsWith(u"Авест"));
+  EXPECT_EQ(ReadFileBytes(Settings()), SettingsFileWith(u"Авест"));
   EXPECT_EQ(service_.DefaultProvider(), u"Авест");
   EXPECT_EQ(window_.Texts("log").back(), "Настройки успешно изменены");
   EXPECT_EQ(providers_.active().Get(), u"Энигма2") << "takes effect at the next start";

@@ -30,33 +30,12 @@
 #include "support/text_conversions.h"
 #include "tests/fakes/fake_modules.h"
 #include "tests/fakes/test_support.h"
+#include "tests/shell/event_wait.h"
 
 namespace vemo::test {
 namespace {
 
 using shell::CVemo_Crypt_ServerDlg;
-
-std::string Cp1251(std::u16string_view text) {
-  std::string bytes;
-  for (char16_t c : text) bytes.push_back(static_cast<char>(WideToCp1251(c).value_or('?')));
-  return bytes;
-}
-
-std::string SettingsWith(std::u16string_view value) {
-  return "[Vemo_Server_Crypt Settings]\r\n" + Cp1251(u"defaultProvider=") + Cp1251(value) + "\r\n";
-}
-
-// Waits, handling events, until the condition holds (10 s at most).
-bool Eventually(const std::function<bool()>& condition) {
-  const QDeadlineTimer deadline(10'000);
-  while (!condition()) {
-    if (deadline.hasExpired()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    QThread::msleep(2);
-  }
-  return true;
-}
-
 // Answers the next modal dialog that opens with the given action, then records its title.
 void AnswerNextModal(std::function<void(QWidget*)> action, QString* title = nullptr) {
   auto* timer = new QTimer;
@@ -78,7 +57,7 @@ class Program {
     ResetEventLogForTesting();
     std::filesystem::create_directories(home.DataFolder());
     std::filesystem::remove(home.DataFolder() / kSettingsFileName);
-    if (setting) WriteFileBytes(home.DataFolder() / kSettingsFileName, SettingsWith(*setting));
+    if (setting) WriteFileBytes(home.DataFolder() / kSettingsFileName, SettingsFileWith(*setting));
     SigningService::Options options;
     options.quit = [this](int code) { exit_codes.push_back(code); };
     service = std::make_unique<SigningService>(window, providers, std::move(options));

@@ -20,19 +20,12 @@
 #include "providers/token_password.h"
 #include "shell/dialog_builder.h"
 #include "shell/resources.h"
+#include "tests/shell/event_wait.h"
 
 namespace vemo::shell {
 namespace {
 
-bool Eventually(const std::function<bool()>& condition) {
-  const QDeadlineTimer deadline(10'000);
-  while (!condition()) {
-    if (deadline.hasExpired()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    QThread::msleep(2);
-  }
-  return true;
-}
+using test::Eventually;
 
 TEST(PasswordDialog, OnlyThePasswordFieldTakesInput) {
   CGetPassDlg dialog;

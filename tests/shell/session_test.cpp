@@ -28,6 +28,7 @@
 #include "support/event_log.h"
 #include "tests/fakes/fake_modules.h"
 #include "tests/fakes/test_support.h"
+#include "tests/shell/event_wait.h"
 
 namespace vemo::test {
 namespace {
@@ -62,27 +63,6 @@ class FakeLogind : public QDBusVirtualObject {
   std::atomic<bool> remote = false;
   std::atomic<bool> active = true;
 };
-
-bool PortAcceptsConnections(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool accepted = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return accepted;
-}
-
-bool Eventually(const std::function<bool()>& condition) {
-  const QDeadlineTimer deadline(10'000);
-  while (!condition()) {
-    if (deadline.hasExpired()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    QThread::msleep(2);
-  }
-  return true;
-}
 
 class SessionTest : public ::testing::Test {
  protected:
