@@ -84,6 +84,8 @@ class SessionTest : public ::testing::Test {
                                  QDBusConnection::UnregisterTree);
     logind_bus_.unregisterService(QStringLiteral("org.freedesktop.login1"));
     saver_.unregisterService(QStringLiteral("org.freedesktop.ScreenSaver"));
+    QDBusConnection::disconnectFromBus(QStringLiteral("fake_saver"));
+    QDBusConnection::disconnectFromBus(QStringLiteral("fake_logind"));
     logind_thread_.quit();
     logind_thread_.wait();
     ResetEventLogForTesting();
