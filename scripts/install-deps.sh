@@ -7,6 +7,7 @@ packages=(
   libboost-dev libssl-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   curl dbus openssl python3 chromium libnss3-tools
+  libp11-kit-dev p11-kit-modules pinentry-curses softhsm2 opensc-pkcs11
 )
 missing=()
 for p in "${packages[@]}"; do
