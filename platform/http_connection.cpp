@@ -1,6 +1,9 @@
 #include "platform/http_connection.h"
 
+#include <poll.h>
+
 #include <algorithm>
+#include <array>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/write.hpp>
@@ -12,6 +15,7 @@
 
 #include "platform/http_records.h"
 #include "platform/http_transport.h"
+#include "support/event_log.h"
 #include "support/result_code.h"
 
 namespace vemo::platform {
@@ -25,8 +29,21 @@ using tcp = asio::ip::tcp;
 
 // How long a closing connection waits for the client's side of the close.
 constexpr std::chrono::milliseconds kCloseTimeout{1000};
-// What a liveness check of a waiting connection may pull in ahead of the body reads.
-constexpr size_t kMaxProbeBytes = 64 * 1024;
+constexpr size_t kReadChunk = 4096;
+constexpr size_t kBodyReadChunk = 16 * 1024;  // one TLS record
+// While a request waits for the loop, the connection reads on to see its client leave, up to
+// this much of what follows (a pipelined request, or a body we do not keep).
+constexpr size_t kMaxReadAhead = 64 * 1024;
+// A body of unknown size starts in a small piece and goes on in large ones.
+constexpr size_t kFirstPiece = 16 * 1024;
+constexpr size_t kPiece = 256 * 1024;
+// When a rate check finds bytes waiting in our own socket, the delay is ours: look again after
+// this long instead of blaming the client.
+constexpr std::chrono::milliseconds kBehindGrace{200};
+
+constexpr std::u16string_view kTooSlow = u"Request data too slow, connection closed";
+constexpr std::u16string_view kNoMemory = u"No memory for the request data, connection closed";
+constexpr std::u16string_view kCutShort = u"Request data cut short, connection closed";
 
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr std::string_view kBadRequest =
@@ -35,66 +52,180 @@ constexpr std::string_view kHeaderTooLarge =
     "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\nConnection: "
     "close\r\n\r\n";
 
+HttpConnection::Clock::time_point FromTicks(HttpConnection::Clock::rep ticks) {
+  return HttpConnection::Clock::time_point(HttpConnection::Clock::duration(ticks));
+}
+
 }  // namespace
 
 HttpConnection::HttpConnection(HttpTransport& transport, tcp::socket socket, ssl::context& context)
     : transport_(transport),
       stream_(std::move(socket), context),
-      reply_timer_(stream_.get_executor()) {}
+      timer_(stream_.get_executor()),
+      since_(Clock::now()),
+      body_(transport.budget()) {}
 
 void HttpConnection::Start() {
   beast::error_code ignored;
   tcp().socket().set_option(tcp::no_delay(true), ignored);
-  tcp().expires_after(transport_.limits().handshake_timeout);
+  state_ = State::kHandshake;
+  since_ = Clock::now();
+  SetDeadline(since_ + transport_.limits().handshake_timeout);
   stream_.async_handshake(ssl::stream_base::server,
                           [self = shared_from_this()](beast::error_code ec) {
                             if (ec) return self->Close();
-                            self->ReadRequest(true);
+                            self->BeginRequest(true);
                           });
 }
 
 void HttpConnection::Close() {
   if (closed_.exchange(true)) return;
-  reply_timer_.cancel();
+  timer_.cancel();
   tcp().close();
+  // A body in the loop's hands stays until the loop lets the request go; any other goes back
+  // to the budget at once.
+  if (state_ != State::kWaiting) body_.Clear();
   transport_.OnClosed(this, request_.id);
 }
 
-void HttpConnection::ReadRequest(bool first) {
+bool HttpConnection::evictable() const {
+  switch (state_) {
+    case State::kHandshake:
+    case State::kIdle:
+    case State::kHeader:
+      return true;
+    case State::kWaiting:
+      return left_at_.load() != 0;
+    default:
+      return false;
+  }
+}
+
+HttpConnection::Clock::time_point HttpConnection::evictable_since() const {
+  if (state_ == State::kWaiting) return FromTicks(left_at_.load());
+  return since_;
+}
+
+bool HttpConnection::PeerPresent() {
+  if (closed()) return false;
+  pollfd poll_fd{tcp().socket().native_handle(), POLLIN | POLLRDHUP, 0};
+  if (::poll(&poll_fd, 1, 0) == 1 && (poll_fd.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+    Close();
+    return false;
+  }
+  return true;
+}
+
+void HttpConnection::MarkLeft() {
+  Clock::rep none = 0;
+  if (!left_at_.compare_exchange_strong(none, Clock::now().time_since_epoch().count())) return;
+  transport_.Post([self = shared_from_this()] {
+    if (!self->closed() && self->state_ == State::kWaiting) self->SetWaitDeadline();
+  });
+}
+
+uint32_t HttpConnection::ReadBody(std::span<std::byte> buffer, uint32_t* bytes) {
+  *bytes = 0;
+  if (closed()) return kErrorConnectionInvalid;
+  if (body_kind_ == BodyKind::kUnread) return kErrorNotEnoughMemory;
+  if (body_.AtEnd()) {
+    if (body_kind_ == BodyKind::kCut) return kErrorNotEnoughMemory;
+    body_read_to_end_ = true;
+    return kErrorHandleEof;
+  }
+  if (buffer.empty()) return kErrorInvalidParameter;
+  *bytes = static_cast<uint32_t>(
+      body_.Read(buffer.subspan(0, std::min<size_t>(buffer.size(), UINT32_MAX))));
+  MarkTaken();  // the time to answer starts again after each piece
+  if (body_.AtEnd() && body_kind_ != BodyKind::kCut) {
+    body_read_to_end_ = true;
+    return kErrorHandleEof;
+  }
+  return 0;
+}
+
+void HttpConnection::BeginRequest(bool first) {
   if (closed()) return;
+  const ServerLimits& limits = transport_.limits();
+  state_ = State::kIdle;
+  since_ = Clock::now();
   parser_.emplace();
-  parser_->header_limit(static_cast<uint32_t>(std::min<size_t>(
-      transport_.limits().max_header_bytes, std::numeric_limits<uint32_t>::max())));
-  parser_->body_limit(transport_.limits().max_body_bytes);
-  if (buffer_.size() != 0) return ReadHeader();
+  parser_->header_limit(static_cast<uint32_t>(
+      std::min<size_t>(limits.max_header_bytes, std::numeric_limits<uint32_t>::max())));
+  parser_->body_limit(limits.max_body_bytes);
+  body_.Clear();
+  body_kind_ = BodyKind::kNone;
+  body_read_to_end_ = false;
+  taken_at_ = 0;
+  left_at_ = 0;
   // Until the first byte of a request arrives the connection is idle; from then on the whole
   // header must come within the header timeout.
-  const ServerLimits& limits = transport_.limits();
-  tcp().expires_after(first ? limits.header_timeout : limits.idle_timeout);
-  stream_.async_read_some(buffer_.prepare(kReadChunk),
-                          [self = shared_from_this()](beast::error_code ec, size_t n) {
-                            if (ec) return self->Close();
-                            self->buffer_.commit(n);
-                            self->ReadHeader();
-                          });
-}
-
-void HttpConnection::ReadHeader() {
-  tcp().expires_after(transport_.limits().header_timeout);
-  http::async_read_header(
-      stream_, buffer_, *parser_,
-      [self = shared_from_this()](beast::error_code ec, size_t) { self->OnHeader(ec); });
-}
-
-void HttpConnection::OnHeader(beast::error_code ec) {
-  if (ec == http::error::header_limit) return RejectAndClose(kHeaderTooLarge);
-  if (ec && ec.category() == beast::error_code(http::error::end_of_stream).category() &&
-      ec != http::error::end_of_stream && ec != http::error::partial_message) {
-    return RejectAndClose(kBadRequest);
+  SetDeadline(since_ + (first ? limits.header_timeout : limits.idle_timeout));
+  if (buffer_.size() != 0) {
+    state_ = State::kHeader;
+    return ParseHeader();
   }
-  if (ec) return Close();
-  tcp().expires_never();
+  Read();
+}
 
+void HttpConnection::Read() {
+  if (reading_ || closed()) return;
+  if ((state_ == State::kWaiting || state_ == State::kWriting) && buffer_.size() >= kMaxReadAhead) {
+    return;
+  }
+  reading_ = true;
+  const size_t chunk = state_ == State::kBody ? kBodyReadChunk : kReadChunk;
+  stream_.async_read_some(
+      buffer_.prepare(chunk),
+      [self = shared_from_this()](beast::error_code ec, size_t n) { self->OnRead(ec, n); });
+}
+
+void HttpConnection::OnRead(beast::error_code ec, size_t n) {
+  reading_ = false;
+  if (closed()) return;
+  // The client left, or the connection broke: whatever it had under way ends with it.
+  if (ec) return state_ == State::kBody ? EndBody(kCutShort) : Close();
+  buffer_.commit(n);
+  switch (state_) {
+    case State::kIdle:
+      state_ = State::kHeader;
+      since_ = Clock::now();
+      return ParseHeader();
+    case State::kHeader:
+      return ParseHeader();
+    case State::kBody: {
+      const ServerLimits& limits = transport_.limits();
+      window_bytes_ += n;
+      if (window_bytes_ >= limits.min_body_rate * limits.body_rate_window.count() / 1000) {
+        window_bytes_ = 0;
+        SetDeadline(Clock::now() + limits.body_rate_window);
+      }
+      return ParseBody();
+    }
+    case State::kClosing:
+      buffer_.consume(buffer_.size());
+      return Read();
+    default:
+      // The request waits or its reply is on the way: read on only to see the client leave.
+      return Read();
+  }
+}
+
+void HttpConnection::ParseHeader() {
+  beast::error_code ec;
+  const size_t used = parser_->put(buffer_.data(), ec);
+  buffer_.consume(used);
+  if (ec == http::error::need_more || (!ec && !parser_->is_header_done())) {
+    SetDeadline(since_ + transport_.limits().header_timeout);
+    return Read();
+  }
+  if (ec == http::error::header_limit) return RejectAndClose(kHeaderTooLarge);
+  if (ec) return RejectAndClose(kBadRequest);
+  OnHeader();
+}
+
+void HttpConnection::OnHeader() {
+  const ServerLimits& limits = transport_.limits();
   const auto& message = parser_->get();
   // The cooked URL names the host; a client that sent no Host header reached our own address.
   std::string host(message[http::field::host]);
@@ -107,152 +238,205 @@ void HttpConnection::OnHeader(beast::error_code ec) {
   record.request.more_entity_body = !parser_->is_done();
   needed_size_ = record.needed_size;
   keep_alive_ = message.version() >= 11 && message.keep_alive();
-  expect_continue_ =
+  const bool expect_continue =
       message.version() >= 11 && beast::iequals(message[http::field::expect], "100-continue");
   head_request_ = message.method() == http::verb::head;
   request_ = std::move(record.request);
-  taken_at_ = 0;
-  StartReplyTimer();
+
+  if (!request_.more_entity_body) return HandOver();
+  // A declared body larger than we keep is left to the loop to refuse from the header.
+  if (const auto declared = parser_->content_length();
+      declared && *declared > limits.max_body_in_memory) {
+    body_kind_ = BodyKind::kUnread;
+    return HandOver();
+  }
+  body_kind_ = BodyKind::kReceived;
+  state_ = State::kBody;
+  since_ = Clock::now();
+  window_bytes_ = 0;
+  SetDeadline(since_ + limits.body_rate_window);
+  parser_->eager(true);
+  if (expect_continue) {
+    // The client holds the body back until it hears that we want it.
+    writing_ = true;
+    asio::async_write(stream_, asio::buffer(kContinue),
+                      [self = shared_from_this()](beast::error_code write_ec, size_t) {
+                        self->writing_ = false;
+                        if (write_ec) self->Close();
+                        if (auto next = std::exchange(self->after_write_, nullptr)) next();
+                      });
+  }
+  ParseBody();
+}
+
+void HttpConnection::ParseBody() {
+  const ServerLimits& limits = transport_.limits();
+  for (;;) {
+    if (parser_->is_done()) return HandOver();
+    if (body_.size() >= limits.max_body_in_memory) {
+      // A chunked body longer than we keep: the loop gets what we have and can refuse it.
+      body_kind_ = BodyKind::kCut;
+      return HandOver();
+    }
+    if (buffer_.size() == 0) return Read();
+    uint64_t want = kPiece;
+    if (const auto remaining = parser_->content_length_remaining()) {
+      want = std::min<uint64_t>(*remaining, kPiece);
+    } else if (body_.size() == 0) {
+      want = kFirstPiece;
+    }
+    want = std::min<uint64_t>(want, limits.max_body_in_memory - body_.size());
+    const std::span<std::byte> room = body_.Room(static_cast<size_t>(want));
+    if (room.empty()) return EndBody(kNoMemory);
+    auto& target = parser_->get().body();
+    target.data = room.data();
+    target.size = room.size();
+    target.more = true;
+    beast::error_code ec;
+    const size_t used = parser_->put(buffer_.data(), ec);
+    buffer_.consume(used);
+    const size_t got = room.size() - target.size;
+    body_.Commit(got);
+    target.data = nullptr;
+    if (ec == http::error::need_buffer) continue;
+    if (ec == http::error::need_more || (!ec && used == 0 && got == 0 && !parser_->is_done())) {
+      return Read();
+    }
+    // A broken chunk, or a body beyond max_body_bytes.
+    if (ec) return Close();
+  }
+}
+
+void HttpConnection::HandOver() {
+  state_ = State::kWaiting;
+  since_ = Clock::now();
+  SetWaitDeadline();
   transport_.Enqueue(shared_from_this());
+  Read();
 }
 
-bool HttpConnection::ProbeAlive() {
-  if (closed()) return false;
-  beast::error_code ec;
-  auto& socket = tcp().socket();
-  socket.non_blocking(true, ec);
-  while (!ec && buffer_.size() < kMaxProbeBytes) {
-    const size_t n = stream_.read_some(buffer_.prepare(kReadChunk), ec);
-    buffer_.commit(n);
-  }
-  beast::error_code ignored;
-  socket.non_blocking(false, ignored);
-  if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
-    Close();
-    return false;
-  }
-  return true;
-}
-
-// Armed when the request is queued, so that taking it costs the loop no hand-over to the I/O
-// thread: the timer looks at when the request was taken and waits for the rest of the time.
-void HttpConnection::StartReplyTimer() {
-  if (closed()) return;
-  using Clock = std::chrono::steady_clock;
-  const auto timeout = transport_.limits().reply_timeout;
-  Clock::duration wait = timeout;
-  if (const auto taken = taken_at_.load(); taken != 0) {
-    const auto elapsed = Clock::now().time_since_epoch() - Clock::duration(taken);
-    if (elapsed >= timeout) return Close();
-    wait = timeout - elapsed;
-  }
-  reply_timer_.expires_after(wait);
-  reply_timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
-    if (!ec) self->StartReplyTimer();
-  });
-}
-
-void HttpConnection::ReadBodyPiece(std::span<std::byte> buffer,
-                                   std::function<void(uint32_t, uint32_t)> done) {
-  if (closed()) return done(kErrorConnectionInvalid, 0);
-  if (parser_->is_done()) return done(kErrorHandleEof, 0);
-  if (buffer.empty()) return done(kErrorInvalidParameter, 0);
-  reply_timer_.cancel();
-  if (!expect_continue_) return ContinueBodyRead(buffer, std::move(done));
-  // The client holds the body back until it hears that we want it.
-  expect_continue_ = false;
-  tcp().expires_after(transport_.limits().body_timeout);
-  asio::async_write(stream_, asio::buffer(kContinue),
-                    [self = shared_from_this(), buffer, done = std::move(done)](
-                        beast::error_code ec, size_t) mutable {
-                      if (ec) {
-                        self->Close();
-                        return done(kErrorConnectionInvalid, 0);
-                      }
-                      self->ContinueBodyRead(buffer, std::move(done));
-                    });
-}
-
-void HttpConnection::ContinueBodyRead(std::span<std::byte> buffer,
-                                      std::function<void(uint32_t, uint32_t)> done) {
-  auto& body = parser_->get().body();
-  body.data = buffer.data();
-  body.size = buffer.size();
-  body.more = true;
-  tcp().expires_after(transport_.limits().body_timeout);
-  http::async_read(
-      stream_, buffer_, *parser_,
-      [self = shared_from_this(), buffer, done = std::move(done)](beast::error_code ec, size_t) {
-        if (ec == http::error::need_buffer) ec = {};
-        if (ec) {
-          self->Close();
-          return done(kErrorConnectionInvalid, 0);
-        }
-        self->tcp().expires_never();
-        const auto got = static_cast<uint32_t>(buffer.size() - self->parser_->get().body().size);
-        self->parser_->get().body().data = nullptr;
-        self->MarkTaken();  // the time to answer starts again after each piece
-        self->StartReplyTimer();
-        done(self->parser_->is_done() ? kErrorHandleEof : 0, got);
-      });
+void HttpConnection::EndBody(std::u16string_view why) {
+  EventValue query;
+  if (request_.query) query = std::u16string_view(*request_.query);
+  WriteEvent(why, std::nullopt, query, EventValueFormat::kText);
+  Close();
 }
 
 void HttpConnection::WriteResponse(const HttpResponse& response,
                                    std::function<void(uint32_t)> done) {
   if (closed()) return done(kErrorConnectionInvalid);
-  reply_timer_.cancel();
-  // A body the handler left unread cannot be skipped safely: the connection ends with the reply.
-  const bool body_left = !parser_->is_done();
+  // A body the loop left unread ends the connection with the reply, as it always has, though
+  // it is in memory by now: the reply bytes do not depend on how far the body had come.
+  const bool body_left = body_kind_ != BodyKind::kNone && !body_read_to_end_;
   const bool close_after = !keep_alive_ || body_left;
   head_ = FormatResponseHead(response, close_after);
+  state_ = State::kWriting;
+  since_ = Clock::now();
+  SetDeadline(since_ + transport_.limits().write_timeout);
 
   const std::array<asio::const_buffer, 2> buffers = {
       asio::buffer(head_), head_request_ ? asio::const_buffer() : asio::buffer(response.body)};
-  tcp().expires_after(transport_.limits().body_timeout);
-  asio::async_write(stream_, buffers,
-                    [self = shared_from_this(), close_after, body_left, done = std::move(done)](
-                        beast::error_code ec, size_t) {
-                      if (ec) {
-                        self->Close();
-                        return done(kErrorConnectionInvalid);
-                      }
-                      done(0);
-                      if (!close_after) return self->ReadRequest(false);
-                      if (body_left) return self->LingerAndClose();
-                      self->Shutdown();
-                    });
+  auto write = [self = shared_from_this(), buffers, close_after, body_left,
+                done = std::move(done)]() mutable {
+    asio::async_write(
+        self->stream_, buffers,
+        [self, close_after, body_left, done = std::move(done)](beast::error_code ec, size_t) {
+          if (ec) {
+            self->Close();
+            return done(kErrorConnectionInvalid);
+          }
+          done(0);
+          self->Finish(close_after, body_left);
+        });
+  };
+  if (writing_) {
+    after_write_ = std::move(write);
+    return;
+  }
+  write();
 }
 
-void HttpConnection::Shutdown() {
-  tcp().expires_after(kCloseTimeout);
+void HttpConnection::Finish(bool close_after, bool body_left) {
+  if (closed()) return;
+  if (!close_after) return BeginRequest(false);
+  if (body_left) return LingerAndClose();
+  state_ = State::kClosing;
+  since_ = Clock::now();
+  SetDeadline(since_ + kCloseTimeout);
   stream_.async_shutdown([self = shared_from_this()](beast::error_code) { self->Close(); });
 }
 
-// The client may still be sending the body we did not read; closing at once would reset the
+// The client may still be sending the body we did not take; closing at once would reset the
 // connection and could destroy the reply before the client reads it. So we end our side, then
 // drop what still comes until the client closes or the close timeout passes.
 void HttpConnection::LingerAndClose() {
+  state_ = State::kClosing;
+  since_ = Clock::now();
+  SetDeadline(since_ + kCloseTimeout);
   beast::error_code ignored;
   tcp().socket().shutdown(tcp::socket::shutdown_send, ignored);
-  tcp().expires_after(kCloseTimeout);
-  Linger();
-}
-
-void HttpConnection::Linger() {
-  tcp().async_read_some(asio::buffer(drain_),
-                        [self = shared_from_this()](beast::error_code ec, size_t) {
-                          if (ec) return self->Close();
-                          self->Linger();
-                        });
+  buffer_.consume(buffer_.size());
+  Read();
 }
 
 void HttpConnection::RejectAndClose(std::string_view reply) {
-  tcp().expires_after(transport_.limits().header_timeout);
+  state_ = State::kWriting;
+  since_ = Clock::now();
+  SetDeadline(since_ + transport_.limits().header_timeout);
   asio::async_write(stream_, asio::buffer(reply),
                     [self = shared_from_this()](beast::error_code ec, size_t) {
                       if (ec) return self->Close();
                       self->LingerAndClose();
                     });
+}
+
+void HttpConnection::SetDeadline(Clock::time_point deadline) {
+  deadline_ = deadline;
+  if (deadline < timer_at_) ArmTimer(deadline);
+}
+
+void HttpConnection::ArmTimer(Clock::time_point at) {
+  if (closed()) return;
+  timer_at_ = at;
+  timer_.expires_at(at);
+  timer_.async_wait([self = shared_from_this(), at](beast::error_code ec) {
+    if (ec || self->timer_at_ != at) return;  // set again meanwhile
+    self->OnTimer();
+  });
+}
+
+void HttpConnection::OnTimer() {
+  timer_at_ = Clock::time_point::max();
+  if (closed()) return;
+  if (state_ == State::kWaiting) return SetWaitDeadline();
+  const auto now = Clock::now();
+  if (now < deadline_) return ArmTimer(deadline_);
+  if (state_ == State::kBody) {
+    if (ClientAhead()) return SetDeadline(now + kBehindGrace);
+    return EndBody(kTooSlow);
+  }
+  Close();
+}
+
+// A queued request waits for as long as the loop takes to come to it; from then on it has the
+// reply timeout, or the idle timeout once the loop has gone on without answering it.
+void HttpConnection::SetWaitDeadline() {
+  const ServerLimits& limits = transport_.limits();
+  const auto now = Clock::now();
+  Clock::time_point deadline = now + limits.reply_timeout;
+  if (const auto left = left_at_.load(); left != 0) {
+    deadline = FromTicks(left) + limits.idle_timeout;
+  } else if (const auto taken = taken_at_.load(); taken != 0) {
+    deadline = FromTicks(taken) + limits.reply_timeout;
+  }
+  if (deadline <= now) return Close();
+  SetDeadline(deadline);
+}
+
+bool HttpConnection::ClientAhead() {
+  beast::error_code ec;
+  const size_t waiting = tcp().socket().available(ec);
+  return !ec && waiting != 0;
 }
 
 }  // namespace vemo::platform

@@ -20,8 +20,9 @@ namespace {
 constexpr uint32_t kErrorInvalidData = 13;  // the certificate or key cannot be used
 
 // The request queue between the transport and the request loop, and the results the loop
-// sees. A request is queued when its header has arrived, taken by ReceiveRequest, and spent by
-// SendResponse; a closed connection takes its request out of either place.
+// sees. A request is queued when its header and its body have arrived, taken by
+// ReceiveRequest, and spent by SendResponse; a closed connection takes its request out of
+// either place.
 class RequestQueue final : public HttpServer, private HttpRequestSink {
  public:
   RequestQueue(TlsFiles tls, ServerLimits limits) : transport_(tls, limits, *this) {}
@@ -124,7 +125,7 @@ uint32_t RequestQueue::ReceiveRequest(RequestId id, uint32_t buffer_size, HttpRe
     }
     auto connection = Taken(id);
     if (!connection) return kErrorConnectionInvalid;
-    const auto alive = CallOnIo([&connection] { return connection->ProbeAlive(); });
+    const auto alive = CallOnIo([&connection] { return connection->PeerPresent(); });
     if (!alive) return kErrorOperationAborted;
     if (!*alive) return kErrorConnectionInvalid;
     return Deliver(connection, buffer_size, request, bytes);
@@ -132,6 +133,9 @@ uint32_t RequestQueue::ReceiveRequest(RequestId id, uint32_t buffer_size, HttpRe
   std::shared_ptr<HttpConnection> connection;
   {
     std::unique_lock lock(mutex_);
+    if (terminated_) return kErrorOperationAborted;
+    // The loop serves one request at a time: one it still holds unanswered is one it left.
+    for (auto& [taken_id, earlier] : taken_) earlier->MarkLeft();
     for (;;) {
       queued_.wait(lock, [this] { return terminated_ || !queue_.empty(); });
       if (terminated_) return kErrorOperationAborted;
@@ -148,23 +152,16 @@ uint32_t RequestQueue::ReceiveRequest(RequestId id, uint32_t buffer_size, HttpRe
 uint32_t RequestQueue::ReceiveEntityBody(RequestId id, std::span<std::byte> buffer,
                                          uint32_t* bytes) {
   *bytes = 0;
-  std::promise<std::pair<uint32_t, uint32_t>> result;
+  std::shared_ptr<HttpConnection> connection;
   {
     std::lock_guard lock(mutex_);
     if (terminated_) return kErrorOperationAborted;
     auto it = taken_.find(id);
     if (it == taken_.end()) return kErrorConnectionInvalid;
-    // The read writes straight into the caller's buffer; we wait for it to finish, and closing
-    // the connection (Terminate included) always completes it.
-    transport_.Post([connection = it->second, buffer, &result] {
-      connection->ReadBodyPiece(buffer, [&result](uint32_t status, uint32_t got) {
-        result.set_value({status, got});
-      });
-    });
+    connection = it->second;
   }
-  const auto [status, got] = result.get_future().get();
-  *bytes = got;
-  return status;
+  // The body is in memory: no hand-over to the I/O thread, no wait.
+  return connection->ReadBody(buffer, bytes);
 }
 
 uint32_t RequestQueue::SendResponse(RequestId id, const HttpResponse& response) {

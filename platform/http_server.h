@@ -21,7 +21,8 @@ namespace vemo::platform {
 //                         1229 when the client left before a repeated receive,
 //                         995 after Terminate
 //   ReceiveEntityBody     0 with a piece, 38 with the last piece (possibly empty),
-//                         1229 when the client left, other errors abort the request
+//                         1229 when the client left, 8 past the part of a body too large
+//                         to be kept; other errors abort the request
 //   SendResponse          0 when the reply was written
 //
 // The server listens on 127.0.0.1 and ::1 only, with TLS 1.2 or newer.
@@ -74,15 +75,33 @@ struct HttpResponse {
 
 struct ServerLimits {
   size_t max_header_bytes = 64 * 1024;
-  size_t max_connections = 64;
+  // At the cap a new connection closes the oldest one that waits for nothing of ours: one in
+  // its handshake, one idle or in the middle of its header, one holding a request that the
+  // loop left unanswered. Only when every connection has something under way is the new one
+  // refused.
+  size_t max_connections = 256;
   std::chrono::milliseconds handshake_timeout{10'000};
   std::chrono::milliseconds header_timeout{10'000};  // from the first byte to the last header
-  std::chrono::milliseconds idle_timeout{60'000};    // keep-alive wait for the next request
-  std::chrono::milliseconds body_timeout{60'000};    // one body piece
-  // A taken request that gets no reply (the loop ignores some verbs) gives its connection up
-  // after this; long enough for a signing that waits for the user.
+  // The keep-alive wait for the next request; also how long a request that the loop went past
+  // without answering keeps its connection (at once closed when its client closes).
+  std::chrono::milliseconds idle_timeout{60'000};
+  std::chrono::milliseconds write_timeout{60'000};  // writing a reply
+  // A taken request that gets no reply gives its connection up after this; long enough for a
+  // signing that waits for the user.
   std::chrono::milliseconds reply_timeout{600'000};
+  // A request reaches the queue only when its whole body has arrived, so the loop never waits
+  // on a client. The body must come at min_body_rate bytes a second at least, counted over each
+  // body_rate_window (or end within it); a slower one ends alone, its connection closed and an
+  // event log entry written. 0: no minimum.
+  uint64_t min_body_rate = 32 * 1024;
+  std::chrono::milliseconds body_rate_window{5'000};
   uint64_t max_body_bytes = 64 * 1024 * 1024;  // larger bodies abort the request
+  // The largest body kept for one request. A larger declared body is handed over unread and a
+  // longer chunked one cut there; reading past what was kept gives 8.
+  uint64_t max_body_in_memory = 64 * 1024 * 1024;
+  // What the bodies in memory may take together; a body that finds no room ends alone, as a
+  // slow one does.
+  uint64_t body_memory = 128 * 1024 * 1024;
 };
 
 struct TlsFiles {
@@ -91,7 +110,10 @@ struct TlsFiles {
 };
 
 // ReceiveRequest, ReceiveEntityBody and SendResponse are called from one thread at a time (the
-// request loop); a reply or body read of one request never waits on another client's socket.
+// request loop). None of them waits on a client: a request is received whole, body included,
+// before ReceiveRequest hands it over, and ReceiveEntityBody reads from memory. When the loop
+// takes a new request while an earlier one is still unanswered, the earlier one counts as left
+// unanswered (see idle_timeout).
 class HttpServer {
  public:
   // Nothing listens until AddUrl.
@@ -108,7 +130,7 @@ class HttpServer {
   virtual uint32_t ReceiveRequest(RequestId id, uint32_t buffer_size, HttpRequest* request,
                                   uint32_t* bytes) = 0;
 
-  // Reads the next piece of the request body into the buffer.
+  // Copies the next piece of the request body into the buffer.
   virtual uint32_t ReceiveEntityBody(RequestId id, std::span<std::byte> buffer,
                                      uint32_t* bytes) = 0;
 

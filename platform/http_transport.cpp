@@ -20,7 +20,10 @@ constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 }  // namespace
 
 HttpTransport::HttpTransport(const TlsFiles& tls, ServerLimits limits, HttpRequestSink& sink)
-    : limits_(limits), sink_(sink), work_(asio::make_work_guard(io_)) {
+    : limits_(limits),
+      sink_(sink),
+      budget_(std::make_shared<BodyBudget>(limits.body_memory)),
+      work_(asio::make_work_guard(io_)) {
   boost::system::error_code ec;
   context_.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
                            ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
@@ -29,6 +32,8 @@ HttpTransport::HttpTransport(const TlsFiles& tls, ServerLimits limits, HttpReque
   SSL_CTX* native = context_.native_handle();
   SSL_CTX_set_min_proto_version(native, TLS1_2_VERSION);
   SSL_CTX_set_options(native, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
+  // An idle connection gives its record buffers back, so that a crowd of them costs little.
+  SSL_CTX_set_mode(native, SSL_MODE_RELEASE_BUFFERS);
   context_.use_certificate_chain_file(tls.certificate_chain.string(), ec);
   if (!ec) context_.use_private_key_file(tls.private_key.string(), ssl::context::pem, ec);
   tls_ready_ = !ec && SSL_CTX_check_private_key(native) == 1;
@@ -90,7 +95,7 @@ void HttpTransport::Accept(Listener& listener) {
           });
           return;
         }
-        if (open_.size() >= limits_.max_connections) {
+        if (open_.size() >= limits_.max_connections && !MakeRoom()) {
           boost::system::error_code ignored;
           socket.close(ignored);
         } else {
@@ -100,6 +105,20 @@ void HttpTransport::Accept(Listener& listener) {
         }
         Accept(listener);
       });
+}
+
+bool HttpTransport::MakeRoom() {
+  std::shared_ptr<HttpConnection> oldest;
+  for (auto& [raw, weak] : open_) {
+    auto connection = weak.lock();
+    if (!connection || !connection->evictable()) continue;
+    if (!oldest || connection->evictable_since() < oldest->evictable_since()) {
+      oldest = std::move(connection);
+    }
+  }
+  if (!oldest) return false;
+  oldest->Close();
+  return true;
 }
 
 void HttpTransport::Enqueue(std::shared_ptr<HttpConnection> connection) {

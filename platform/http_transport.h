@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "platform/http_body.h"
 #include "platform/http_server.h"
 
 namespace vemo::platform {
@@ -61,6 +62,7 @@ class HttpTransport {
 
   // For the connections, on the I/O thread.
   const ServerLimits& limits() const { return limits_; }
+  const std::shared_ptr<BodyBudget>& budget() const { return budget_; }
   RequestId NextId() { return next_id_.fetch_add(1); }
   void Enqueue(std::shared_ptr<HttpConnection> connection);
   void OnClosed(HttpConnection* connection, RequestId id);
@@ -73,9 +75,13 @@ class HttpTransport {
     boost::asio::steady_timer retry;  // after a failed accept
   };
   void Accept(Listener& listener);
+  // At the connection cap: closes the connection that has waited longest for nothing of ours.
+  // False when every one has something under way.
+  bool MakeRoom();
 
   const ServerLimits limits_;
   HttpRequestSink& sink_;
+  const std::shared_ptr<BodyBudget> budget_;
   boost::asio::ssl::context context_{boost::asio::ssl::context::tls_server};
   bool tls_ready_ = false;
   std::atomic<RequestId> next_id_{1};
