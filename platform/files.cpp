@@ -1,11 +1,13 @@
 #include "platform/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -70,6 +72,14 @@ std::optional<std::string> TemporarySuffix() {
 void SetError(std::string* error, const std::string& what, int error_number) {
   if (error) *error = what + ": " + std::strerror(error_number);
 }
+
+std::string Narrowed(const std::string& name, mode_t mode) {
+  char octal[8];
+  std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode & 07777));
+  return name + " " + octal;
+}
+
+constexpr mode_t kGroupAndOthers = 077;
 
 }  // namespace
 
@@ -190,6 +200,47 @@ std::filesystem::path DataFolder() {
   std::string text = config.string();
   while (!text.empty() && text.back() == '/') text.pop_back();
   return text + "/Tramontel_Vemo_Server_Crypt";
+}
+
+bool CreatePrivateFolders(const std::filesystem::path& folder) {
+  std::filesystem::path partial;
+  for (const auto& part : folder) {
+    partial /= part;
+    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  return IsDirectory(folder);
+}
+
+std::vector<std::string> MakeFolderPrivate(const std::filesystem::path& folder) {
+  std::vector<std::string> narrowed;
+  if (!CreatePrivateFolders(folder)) return narrowed;
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st {};
+  if (!dir.ok() || ::fstat(dir.get(), &st) != 0 || st.st_uid != ::geteuid()) return narrowed;
+  if ((st.st_mode & kGroupAndOthers) != 0) {
+    if (::fchmod(dir.get(), st.st_mode & 07777 & ~kGroupAndOthers) != 0) return narrowed;
+    narrowed.push_back(Narrowed(folder.filename().string(), st.st_mode));
+  }
+  // From here on nobody else can change the folder's entries, so a name checked to be a
+  // regular file of ours is still that file when its mode is changed.
+  DIR* entries = ::fdopendir(::dup(dir.get()));
+  if (!entries) return narrowed;
+  std::vector<std::string> files;
+  while (const dirent* entry = ::readdir(entries)) {
+    struct stat file {};
+    if (::fstatat(dir.get(), entry->d_name, &file, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(file.st_mode) || file.st_uid != ::geteuid() ||
+        (file.st_mode & kGroupAndOthers) == 0) {
+      continue;
+    }
+    if (::fchmodat(dir.get(), entry->d_name, file.st_mode & 07777 & ~kGroupAndOthers, 0) == 0) {
+      files.push_back(Narrowed(entry->d_name, file.st_mode));
+    }
+  }
+  ::closedir(entries);
+  std::sort(files.begin(), files.end());
+  narrowed.insert(narrowed.end(), files.begin(), files.end());
+  return narrowed;
 }
 
 }  // namespace vemo::platform

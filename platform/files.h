@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vemo::platform {
 
@@ -39,5 +40,16 @@ std::optional<std::filesystem::path> UserTempFolder();
 
 // $XDG_CONFIG_HOME, default $HOME/.config, followed by "/Tramontel_Vemo_Server_Crypt".
 std::filesystem::path DataFolder();
+
+// Creates the folder and any missing parent with mode 0700. True when it is a folder then.
+bool CreatePrivateFolders(const std::filesystem::path& folder);
+
+// Keeps a folder of the program's own files private to the user, as the per-user
+// application-data folder is on Windows: creates it, and any missing parent, with mode 0700,
+// and takes the group and other bits off an existing folder of ours and off the regular files
+// of ours directly in it. Symbolic links are never followed: a folder that is a link is left
+// as it is, and so is a link inside it. Returns what was narrowed, each as its name and its
+// former mode ("Vemo_Server_Crypt.ini 0644"), the folder first, then the files by name.
+std::vector<std::string> MakeFolderPrivate(const std::filesystem::path& folder);
 
 }  // namespace vemo::platform

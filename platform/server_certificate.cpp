@@ -8,6 +8,8 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <memory>
@@ -227,10 +229,8 @@ bool LeafUsable(const std::filesystem::path& folder, const Credential& ca, int r
 
 bool EnsureServerCertificate(const std::filesystem::path& folder, ServerCertificate* result,
                              std::string* error, const CertificateLifetimes& lifetimes) {
-  std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  if (ec) {
-    *error = "cannot create the folder " + folder.string() + ": " + ec.message();
+  if (!CreatePrivateFolders(folder)) {
+    *error = "cannot create the folder " + folder.string() + ": " + std::strerror(errno);
     return false;
   }
   ERR_clear_error();
@@ -241,7 +241,7 @@ bool EnsureServerCertificate(const std::filesystem::path& folder, ServerCertific
     if (!ca) return false;
     // The key goes first: a certificate on disk without its key would be useless.
     if (!WriteFileAtomically(folder / kCaKeyFile, ToPem(ca->key.get()), 0600, error) ||
-        !WriteFileAtomically(folder / kCaCertificateFile, ToPem(ca->certificate.get()), 0644,
+        !WriteFileAtomically(folder / kCaCertificateFile, ToPem(ca->certificate.get()), 0600,
                              error)) {
       return false;
     }
@@ -251,7 +251,7 @@ bool EnsureServerCertificate(const std::filesystem::path& folder, ServerCertific
     if (!leaf) return false;
     const std::string chain = ToPem(leaf->certificate.get()) + ToPem(ca->certificate.get());
     if (!WriteFileAtomically(folder / kLeafKeyFile, ToPem(leaf->key.get()), 0600, error) ||
-        !WriteFileAtomically(folder / kLeafCertificateFile, chain, 0644, error)) {
+        !WriteFileAtomically(folder / kLeafCertificateFile, chain, 0600, error)) {
       return false;
     }
   }

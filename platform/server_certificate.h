@@ -9,7 +9,8 @@ namespace vemo::platform {
 
 // The certificate for "https://localhost:9009/": a local CA, name-constrained to localhost,
 // 127.0.0.1 and ::1, and a leaf for those names (EC P-256), kept in the data folder. Created
-// on first use, reused while valid, renewed before expiry. Private keys are mode 0600.
+// on first use, reused while valid, renewed before expiry. Every file is the user's alone (mode
+// 0600), the folders made for them too (0700).
 struct ServerCertificate {
   TlsFiles tls;                          // leaf + CA chain and the leaf key, for the server
   std::filesystem::path ca_certificate;  // the CA alone, for the user's trust store

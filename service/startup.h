@@ -11,7 +11,8 @@ inline constexpr char kSettingsFileName[] = "Vemo_Server_Crypt.ini";
 // DefaultProvider holds at most 9 characters, as its 10-character buffer did.
 inline constexpr size_t kDefaultProviderBufferChars = 10;
 
-// Forms the data folder and starts the event log in it (the folder is created there).
+// Forms the data folder, keeps it private to the user (an entry in the event log tells what
+// had to be narrowed) and starts the event log in it.
 std::filesystem::path PrepareDataFolder();
 
 // Creates the settings file empty when it is missing (where the folder exists), so that the

@@ -40,7 +40,8 @@ LogPaths& Paths() {
 int OpenRetrying(const std::filesystem::path& path, int flags) {
   int fd;
   do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+    // The log records every request's query: for the user's eyes only.
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -97,9 +98,13 @@ std::string ComposeEntry(std::optional<std::u16string_view> message,
 }  // namespace
 
 void InitEventLog(const std::filesystem::path& folder) {
-  // Unlike a Windows profile, a fresh Linux home may lack the parent folders too.
-  std::error_code ignored;
-  std::filesystem::create_directories(folder, ignored);
+  // Unlike a Windows profile, a fresh Linux home may lack the parent folders too. What is made
+  // here is the user's alone, as the application-data folder is.
+  std::filesystem::path partial;
+  for (const auto& part : folder) {
+    partial /= part;
+    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) break;
+  }
   std::lock_guard lock(LogMutex());
   Paths().current = folder / kLogFileName;
   Paths().rotated = folder / kRotatedLogFileName;

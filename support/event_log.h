@@ -18,8 +18,8 @@ using EventValue = std::variant<std::monostate, int32_t, std::u16string_view>;
 inline constexpr uint32_t kLogRotationSize = 26'214'400;  // 25 MiB
 inline constexpr int32_t kWriteEventFailed = 100;
 
-// Creates the folder when it is missing and sets the two log paths inside it. Called once,
-// before the service's threads exist.
+// Creates the folder when it is missing (mode 0700, with any missing parent) and sets the two log
+// paths inside it. Called once, before the service's threads exist.
 void InitEventLog(const std::filesystem::path& folder);
 
 // The current and the rotated log file; empty before InitEventLog.

@@ -290,5 +290,63 @@ TEST(DataFolder, FollowsTheConfigurationHome) {
   EXPECT_EQ(DataFolder(), fs::path(user->pw_dir) / ".config" / "Tramontel_Vemo_Server_Crypt");
 }
 
+TEST(DataFolder, MadePrivateWithoutFollowingLinks) {
+  TempHome home;
+  const fs::path folder = home.path() / "a" / "b" / "Tramontel_Vemo_Server_Crypt";
+
+  // Missing: made, parents too, for the user alone; nothing had to be narrowed.
+  EXPECT_EQ(MakeFolderPrivate(folder), std::vector<std::string>{});
+  EXPECT_EQ(ModeOf(folder), 0700u);
+  EXPECT_EQ(ModeOf(home.path() / "a"), 0700u);
+
+  // Existing and open: narrowed, each file keeping its owner's bits.
+  struct Entry {
+    std::string name;
+    mode_t before;
+    mode_t after;
+  };
+  const std::vector<Entry> files = {
+      {"Vemo_Server_Crypt.ini", 0644, 0600},
+      {"Vemo_Server_Crypt_Z.log", 0666, 0600},
+      {"localhost.key", 0600, 0600},
+      {"read-only", 0444, 0400},
+      {"script", 0755, 0700},
+  };
+  ASSERT_EQ(::chmod(folder.c_str(), 0775), 0);
+  for (const Entry& entry : files) {
+    WriteFileBytes(folder / entry.name, "x");
+    ASSERT_EQ(::chmod((folder / entry.name).c_str(), entry.before), 0);
+  }
+  fs::create_directory(folder / "softtoken");
+  ASSERT_EQ(::chmod((folder / "softtoken").c_str(), 0755), 0);
+  const fs::path outside = home.path() / "outside";
+  WriteFileBytes(outside, "x");
+  ASSERT_EQ(::chmod(outside.c_str(), 0644), 0);
+  fs::create_symlink(outside, folder / "link");
+
+  EXPECT_EQ(
+      MakeFolderPrivate(folder),
+      (std::vector<std::string>{"Tramontel_Vemo_Server_Crypt 0775", "Vemo_Server_Crypt.ini 0644",
+                                "Vemo_Server_Crypt_Z.log 0666", "read-only 0444", "script 0755"}));
+  EXPECT_EQ(ModeOf(folder), 0700u);
+  for (const Entry& entry : files)
+    EXPECT_EQ(ModeOf(folder / entry.name), entry.after) << entry.name;
+  EXPECT_EQ(ModeOf(folder / "softtoken"), 0755u) << "behind the folder; not a file of ours";
+  EXPECT_EQ(ModeOf(outside), 0644u) << "a link is not followed";
+  EXPECT_EQ(MakeFolderPrivate(folder), std::vector<std::string>{}) << "once is enough";
+
+  // A folder that is a link is left as it is, and what it points at too.
+  const fs::path elsewhere = home.path() / "elsewhere";
+  fs::create_directory(elsewhere);
+  ASSERT_EQ(::chmod(elsewhere.c_str(), 0755), 0);
+  WriteFileBytes(elsewhere / "Vemo_Server_Crypt.ini", "x");
+  ASSERT_EQ(::chmod((elsewhere / "Vemo_Server_Crypt.ini").c_str(), 0644), 0);
+  const fs::path linked = home.path() / "linked";
+  fs::create_directory_symlink(elsewhere, linked);
+  EXPECT_EQ(MakeFolderPrivate(linked), std::vector<std::string>{});
+  EXPECT_EQ(ModeOf(elsewhere), 0755u);
+  EXPECT_EQ(ModeOf(elsewhere / "Vemo_Server_Crypt.ini"), 0644u);
+}
+
 }  // namespace
 }  // namespace vemo::platform

@@ -85,15 +85,16 @@ class ServerCertificateTest : public ::testing::Test {
   ServerCertificate result_;
 };
 
-TEST_F(ServerCertificateTest, CreatesKeysPrivateAndCertificatesReadable) {
+TEST_F(ServerCertificateTest, CreatesEveryFileForTheUserAlone) {
   Ensure();
   EXPECT_EQ(result_.ca_certificate, folder_ / kCaCertificateFile);
   EXPECT_EQ(result_.tls.certificate_chain, folder_ / kLeafCertificateFile);
   EXPECT_EQ(result_.tls.private_key, folder_ / kLeafKeyFile);
   EXPECT_EQ(Mode(folder_ / kCaKeyFile), 0600u);
   EXPECT_EQ(Mode(folder_ / kLeafKeyFile), 0600u);
-  EXPECT_EQ(Mode(folder_ / kCaCertificateFile), 0644u);
-  EXPECT_EQ(Mode(folder_ / kLeafCertificateFile), 0644u);
+  EXPECT_EQ(Mode(folder_ / kCaCertificateFile), 0600u);
+  EXPECT_EQ(Mode(folder_ / kLeafCertificateFile), 0600u);
+  EXPECT_EQ(Mode(folder_), 0700u);
   // Nothing is left behind from the temporary names.
   EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 4);
 }
