@@ -46,15 +46,16 @@ struct Login {
   std::unique_ptr<TokenSession> token;
 };
 
-// Never destroyed: at process exit the PKCS#11 modules may already be gone, and the sessions
-// must not be closed into them.
+// Where the module goes away still in use (the process ends without AvCmInit(2)), the
+// sessions close before the modules are finalised: members go in reverse order. p11-kit is
+// still there then, since it leaves only after the exit handlers.
 struct State {
   std::mutex mutex;
   std::unique_ptr<Pkcs11> pkcs11;
   std::map<AvCmHandle, Login> logins;
   AvCmHandle next_handle = 1;
 };
-State& state = *new State;
+State state;
 
 AvCmHandle NewHandle() {
   while (state.next_handle == 0 || state.logins.count(state.next_handle)) ++state.next_handle;
