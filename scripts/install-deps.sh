@@ -5,7 +5,7 @@ packages=(
   qt6-base-dev qt6-svg-dev libqt6svg6 fonts-dejavu-core xvfb xauth trayer xdotool x11-utils imagemagick
   cmake ninja-build g++ pkg-config
   libboost-dev libssl-dev nlohmann-json3-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
   curl dbus openssl python3 chromium libnss3-tools
   libp11-kit-dev p11-kit-modules pinentry-curses softhsm2 opensc-pkcs11
 )
