@@ -46,11 +46,11 @@ std::optional<std::string> Sha256(std::string_view bytes) {
 std::optional<std::string> SignDetached(X509* certificate, EVP_PKEY* key,
                                         std::string_view document) {
   if (document.size() > static_cast<size_t>(INT_MAX)) return std::nullopt;
-  Bio data(BIO_new_mem_buf(document.empty() ? "" : document.data(),
-                           static_cast<int>(document.size())));
+  Bio data(
+      BIO_new_mem_buf(document.empty() ? "" : document.data(), static_cast<int>(document.size())));
   if (!data) return std::nullopt;
-  Cms cms(CMS_sign(certificate, key, nullptr, data.get(),
-                   CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP));
+  Cms cms(
+      CMS_sign(certificate, key, nullptr, data.get(), CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP));
   if (!cms) return std::nullopt;
   return Der(cms.get());
 }
@@ -87,8 +87,8 @@ int32_t SignDetachedWith(X509* certificate, std::string_view document, const Dig
   const int encoded_length = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE*>(attributes.get()),
                                            &encoded, ASN1_ITEM_rptr(PKCS7_ATTR_SIGN));
   if (encoded_length <= 0) return kFailure;
-  const auto attributes_digest =
-      Sha256(std::string_view(reinterpret_cast<const char*>(encoded), static_cast<size_t>(encoded_length)));
+  const auto attributes_digest = Sha256(std::string_view(reinterpret_cast<const char*>(encoded),
+                                                         static_cast<size_t>(encoded_length)));
   OPENSSL_free(encoded);
   if (!attributes_digest) return kFailure;
   std::string value;

@@ -76,8 +76,9 @@ std::string CommonName(X509* certificate) {
   const int index = X509_NAME_get_index_by_NID(name, NID_commonName, -1);
   unsigned char* text = nullptr;
   const int length =
-      index < 0 ? -1
-                : ASN1_STRING_to_UTF8(&text, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index)));
+      index < 0
+          ? -1
+          : ASN1_STRING_to_UTF8(&text, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index)));
   if (length < 0) return "?";
   std::string out(reinterpret_cast<const char*>(text), static_cast<size_t>(length));
   OPENSSL_free(text);
@@ -140,8 +141,8 @@ int32_t LogIn(AvCmHandle* handle) {
 }
 
 void EndLogin(std::map<AvCmHandle, Login>::iterator login) {
-  if (login->second.token && !OtherLoginOn(login->second.token->token().slot,
-                                           login->second.token.get())) {
+  if (login->second.token &&
+      !OtherLoginOn(login->second.token->token().slot, login->second.token.get())) {
     login->second.token->LogOut();
   }
   state.logins.erase(login);

@@ -66,10 +66,9 @@ bool RememberSigner(const SignerMemory& memory) {
   const auto old = ReadSignerMemory();
   if (old && old->certificate == memory.certificate && old->token == memory.token) return true;
   return MakePrivateFolder(ModuleFolder()) &&
-         platform::WriteFileAtomically(ModuleFolder() / kSignerFile,
-                                       "certificate=" + memory.certificate + "\ntoken=" +
-                                           memory.token + "\n",
-                                       0600);
+         platform::WriteFileAtomically(
+             ModuleFolder() / kSignerFile,
+             "certificate=" + memory.certificate + "\ntoken=" + memory.token + "\n", 0600);
 }
 
 }  // namespace vemo::token

@@ -8,10 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -115,7 +115,8 @@ class Channel {
         decoded[length++] = encoded[i];
       } else if (i + 2 < encoded.size() && HexDigit(encoded[i + 1]) >= 0 &&
                  HexDigit(encoded[i + 2]) >= 0) {
-        decoded[length++] = static_cast<char>(HexDigit(encoded[i + 1]) * 16 + HexDigit(encoded[i + 2]));
+        decoded[length++] =
+            static_cast<char>(HexDigit(encoded[i + 1]) * 16 + HexDigit(encoded[i + 2]));
         i += 2;
       } else {
         ok = false;
@@ -210,8 +211,10 @@ PinAnswer Converse(Channel& channel, const PinRequest& request) {
   std::vector<std::string> commands;
   // A terminal prompt needs to know the terminal; a graphical one finds the display itself.
   if (::isatty(STDIN_FILENO)) {
-    if (const char* tty = ::ttyname(STDIN_FILENO)) commands.push_back(std::string("OPTION ttyname=") + tty);
-    if (const char* term = std::getenv("TERM")) commands.push_back(std::string("OPTION ttytype=") + term);
+    if (const char* tty = ::ttyname(STDIN_FILENO))
+      commands.push_back(std::string("OPTION ttyname=") + tty);
+    if (const char* term = std::getenv("TERM"))
+      commands.push_back(std::string("OPTION ttytype=") + term);
   }
   commands.push_back("SETTITLE Vemo_Server_Crypt");
   commands.push_back("SETDESC " + Escaped(request.description));

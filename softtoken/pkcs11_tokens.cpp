@@ -201,9 +201,9 @@ TokenScan Pkcs11::Scan() const {
       if (!certificate) continue;
       auto facts = ReadFacts(certificate.get());
       if (!facts) continue;
-      scan.certificates.push_back(TokenCertificate{token_index,
-                                                   Attribute(f_, session, object, CKA_ID).value_or(""),
-                                                   std::move(certificate), std::move(*facts)});
+      scan.certificates.push_back(
+          TokenCertificate{token_index, Attribute(f_, session, object, CKA_ID).value_or(""),
+                           std::move(certificate), std::move(*facts)});
     }
     f_->C_CloseSession(session);
   }
@@ -212,7 +212,8 @@ TokenScan Pkcs11::Scan() const {
 
 std::unique_ptr<TokenSession> Pkcs11::Open(const Token& token, int32_t* code) const {
   CK_SESSION_HANDLE session;
-  const CK_RV result = f_->C_OpenSession(token.slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session);
+  const CK_RV result =
+      f_->C_OpenSession(token.slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session);
   *code = CodeOf(result);
   if (result != CKR_OK) return nullptr;
   return std::make_unique<TokenSession>(f_, session, token);
@@ -256,8 +257,9 @@ int32_t TokenSession::UseKeyOf(const TokenCertificate& certificate) {
   CK_OBJECT_CLASS key_class = CKO_PRIVATE_KEY;
   std::vector<CK_OBJECT_HANDLE> keys;
   if (!certificate.id.empty()) {
-    CK_ATTRIBUTE search[] = {{CKA_CLASS, &key_class, sizeof key_class},
-                             {CKA_ID, const_cast<char*>(certificate.id.data()), certificate.id.size()}};
+    CK_ATTRIBUTE search[] = {
+        {CKA_CLASS, &key_class, sizeof key_class},
+        {CKA_ID, const_cast<char*>(certificate.id.data()), certificate.id.size()}};
     keys = FindObjects(f_, session_, search, 2);
   }
   if (keys.empty() && key_type_ == EVP_PKEY_RSA) {
@@ -291,11 +293,12 @@ int32_t TokenSession::SignDigest(std::string_view digest, std::string* signature
   if (always_authenticate_) {
     // The key asks for its PIN at every signature, right after the operation starts.
     PinAnswer answer = AskPin({description_, ""});
-    result = answer.outcome != PinAnswer::kEntered
-                 ? CKR_FUNCTION_CANCELED
-                 : f_->C_Login(session_, CKU_CONTEXT_SPECIFIC,
-                               reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(answer.pin.c_str())),
-                               answer.pin.size());
+    result =
+        answer.outcome != PinAnswer::kEntered
+            ? CKR_FUNCTION_CANCELED
+            : f_->C_Login(session_, CKU_CONTEXT_SPECIFIC,
+                          reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(answer.pin.c_str())),
+                          answer.pin.size());
     if (result != CKR_OK) {
       // A C_Sign that fails for want of the login ends the operation, so that the session
       // can sign again.
@@ -310,7 +313,8 @@ int32_t TokenSession::SignDigest(std::string_view digest, std::string* signature
   result = f_->C_Sign(session_, data, input.size(), nullptr, &length);
   if (result != CKR_OK) return CodeOf(result);
   std::string raw(length, '\0');
-  result = f_->C_Sign(session_, data, input.size(), reinterpret_cast<CK_BYTE*>(raw.data()), &length);
+  result =
+      f_->C_Sign(session_, data, input.size(), reinterpret_cast<CK_BYTE*>(raw.data()), &length);
   if (result != CKR_OK) return CodeOf(result);
   raw.resize(length);
   if (key_type_ == EVP_PKEY_RSA) {

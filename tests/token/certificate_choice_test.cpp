@@ -21,7 +21,7 @@ struct Cert {
   std::string holder = "A";
   bool authority = false;
   std::optional<std::pair<bool, bool>> usage = std::pair{true, true};  // digital, non-repud.
-  int64_t from = -10;  // days from now
+  int64_t from = -10;                                                  // days from now
   int64_t to = 100;
 };
 
@@ -55,26 +55,45 @@ TEST(CertificateChoiceTest, ChoosesAsTheRuleSays) {
       {"issuers' certificates are not the user's", {{"ca", "CA", true}, {"a"}}, "", "a", kOk},
       {"only an issuer's", {{"ca", "CA", true}}, "", "", kNoCertificate},
       {"signing before authentication",
-       {{"auth", "A", false, kAuthentication}, {"sign", "A", false, kSigning}}, "", "sign", kOk},
-      {"the renewed one", {{"old", "A", false, kSigning, -300, 60}, {"new", "A", false, kSigning, -5, 360}},
-       "", "new", kOk},
+       {{"auth", "A", false, kAuthentication}, {"sign", "A", false, kSigning}},
+       "",
+       "sign",
+       kOk},
+      {"the renewed one",
+       {{"old", "A", false, kSigning, -300, 60}, {"new", "A", false, kSigning, -5, 360}},
+       "",
+       "new",
+       kOk},
       {"the one that signed last",
-       {{"old", "A", false, kSigning, -300, 60}, {"new", "A", false, kSigning, -5, 360}}, "fp-old",
-       "old", kOk},
+       {{"old", "A", false, kSigning, -300, 60}, {"new", "A", false, kSigning, -5, 360}},
+       "fp-old",
+       "old",
+       kOk},
       {"the last signer even among holders", {{"a", "A"}, {"b", "B"}}, "fp-b", "b", kOk},
       {"two holders", {{"a", "A"}, {"b", "B"}}, "", "", kSeveral},
-      {"two holders, last signer expired", {{"a", "A"}, {"b", "B", false, kSigning, -300, -1}, {"c", "C"}},
-       "fp-b", "", kSeveral},
-      {"an expired one does not count", {{"a", "A"}, {"b", "B", false, kSigning, -300, -1}}, "", "a",
+      {"two holders, last signer expired",
+       {{"a", "A"}, {"b", "B", false, kSigning, -300, -1}, {"c", "C"}},
+       "fp-b",
+       "",
+       kSeveral},
+      {"an expired one does not count",
+       {{"a", "A"}, {"b", "B", false, kSigning, -300, -1}},
+       "",
+       "a",
        kOk},
       {"validity ends at the last second", {{"a", "A", false, kSigning, -300, 0}}, "", "a", kOk},
       {"expired", {{"a", "A", false, kSigning, -300, -1}}, "", "", kExpired},
       {"not yet valid before expired",
-       {{"old", "A", false, kSigning, -300, -1}, {"new", "A", false, kSigning, 1, 300}}, "", "",
+       {{"old", "A", false, kSigning, -300, -1}, {"new", "A", false, kSigning, 1, 300}},
+       "",
+       "",
        kNotYetValid},
       {"not for signing", {{"enc", "A", false, kEncryption}}, "", "", kNotForSigning},
       {"an expired signing one is nearer than one not for signing",
-       {{"enc", "A", false, kEncryption}, {"old", "A", false, kSigning, -300, -1}}, "", "", kExpired},
+       {{"enc", "A", false, kEncryption}, {"old", "A", false, kSigning, -300, -1}},
+       "",
+       "",
+       kExpired},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

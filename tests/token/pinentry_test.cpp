@@ -32,7 +32,8 @@ TEST(PinentryTest, AnswersOfThePrompt) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.answer);
     machine.SetAnswers({c.answer});
-    const PinAnswer answer = AskPin({"Носитель: 100% «банк»\nВведите PIN-код.", "Последняя попытка"});
+    const PinAnswer answer =
+        AskPin({"Носитель: 100% «банк»\nВведите PIN-код.", "Последняя попытка"});
     EXPECT_EQ(answer.outcome, c.outcome);
     EXPECT_EQ(answer.pin.view(), c.pin);
   }

@@ -68,8 +68,8 @@ CK_SLOT_ID SlotOf(const std::string& label, bool initialised) {
 CK_SESSION_HANDLE UserSession(const std::string& label, const std::string& pin,
                               CK_USER_TYPE user = CKU_USER) {
   CK_SESSION_HANDLE session;
-  Check(f->C_OpenSession(SlotOf(label, true), CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
-                         nullptr, &session),
+  Check(f->C_OpenSession(SlotOf(label, true), CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
+                         &session),
         "C_OpenSession");
   Check(f->C_Login(session, user, reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(pin.data())),
                    pin.size()),
@@ -80,10 +80,9 @@ CK_SESSION_HANDLE UserSession(const std::string& label, const std::string& pin,
 void Init(const std::string& label, const std::string& pin) {
   const std::string so_pin = "so-" + pin;
   const std::string padded = Padded(label, 32);
-  Check(f->C_InitToken(SlotOf(label, false),
-                       reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(so_pin.data())),
-                       so_pin.size(),
-                       reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(padded.data()))),
+  Check(f->C_InitToken(
+            SlotOf(label, false), reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(so_pin.data())),
+            so_pin.size(), reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(padded.data()))),
         "C_InitToken");
   // SoftHSM2 moves an initialised token to a slot of its own: look it up by its label.
   Check(f->C_Finalize(nullptr), "C_Finalize");
@@ -103,7 +102,8 @@ std::string Param(EVP_PKEY* key, const char* name, size_t size = 0) {
   BIGNUM* number = nullptr;
   if (EVP_PKEY_get_bn_param(key, name, &number) != 1) Fail(std::string("no ") + name);
   std::string bytes(size ? size : static_cast<size_t>(BN_num_bytes(number)), '\0');
-  BN_bn2binpad(number, reinterpret_cast<unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+  BN_bn2binpad(number, reinterpret_cast<unsigned char*>(bytes.data()),
+               static_cast<int>(bytes.size()));
   BN_free(number);
   return bytes;
 }
@@ -118,8 +118,8 @@ void AddExtension(X509* certificate, int nid, const std::string& value) {
 }
 
 void Add(char** argv, bool with_key) {
-  const std::string label = argv[0], pin = argv[1], file = argv[2], type = argv[3],
-                    usage = argv[4], holder = argv[7];
+  const std::string label = argv[0], pin = argv[1], file = argv[2], type = argv[3], usage = argv[4],
+                    holder = argv[7];
   const long from = std::atol(argv[5]), to = std::atol(argv[6]);
   EVP_PKEY* key = type == "rsa" ? EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{2048})
                                 : EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");

@@ -45,7 +45,8 @@ TokenMachine::TokenMachine()
 }
 
 std::string TokenMachine::AddToken(const std::string& label, const std::string& pin) {
-  std::string identity = RunProgram({Env("VEMO_TEST_BIN_DIR") + "/vemo_test_token", "init", label, pin});
+  std::string identity =
+      RunProgram({Env("VEMO_TEST_BIN_DIR") + "/vemo_test_token", "init", label, pin});
   while (!identity.empty() && identity.back() == '\n') identity.pop_back();
   return identity;
 }

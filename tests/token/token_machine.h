@@ -16,7 +16,7 @@ inline constexpr char kTokenPin[] = "12%34 5";  // a space and a percent sign tr
 
 // A certificate and its key pair on a test token: self-signed, valid from..to days from now.
 struct CertificateSpec {
-  std::string key = "ec";  // or "rsa"
+  std::string key = "ec";                                 // or "rsa"
   std::string usage = "digitalSignature,nonRepudiation";  // "none": no key-usage extension;
                                                           // "ca": an issuer's certificate
   int from = -1;

@@ -105,17 +105,37 @@ TEST_F(TokenModuleTest, OutcomesAreTheAvestCodes) {
       {"prompt cancelled", {good}, {"cancel"}, false, true, codes::kCancelled, 1},
       {"wrong PIN", {good}, {"pin 0000"}, false, true, codes::kWrongPin, 1},
       {"no prompt can be shown", {good}, {"fail"}, false, true, codes::kFailure, 1},
-      {"certificate without its key", {{.with_key = false}}, {kAnswer}, false, true,
-       codes::kNoKey, 1},
-      {"certificate not for signing", {{.usage = "keyEncipherment"}}, {kAnswer}, true, true,
-       codes::kNotForSigning, 0},
+      {"certificate without its key",
+       {{.with_key = false}},
+       {kAnswer},
+       false,
+       true,
+       codes::kNoKey,
+       1},
+      {"certificate not for signing",
+       {{.usage = "keyEncipherment"}},
+       {kAnswer},
+       true,
+       true,
+       codes::kNotForSigning,
+       0},
       {"expired", {{.from = -30, .to = -1}}, {kAnswer}, false, true, codes::kExpired, 0},
       {"not yet valid", {{.from = 2, .to = 30}}, {kAnswer}, false, true, codes::kNotYetValid, 0},
-      {"two holders' certificates", {good, {.key = "rsa", .holder = "Пётр Иванов"}}, {kAnswer},
-       false, true, codes::kSeveral, 0},
+      {"two holders' certificates",
+       {good, {.key = "rsa", .holder = "Пётр Иванов"}},
+       {kAnswer},
+       false,
+       true,
+       codes::kSeveral,
+       0},
       {"token emptied", {}, {kAnswer}, true, true, codes::kNoCertificate, 0},
-      {"only an issuer's certificate", {{.usage = "ca"}}, {kAnswer}, true, true,
-       codes::kNoCertificate, 0},
+      {"only an issuer's certificate",
+       {{.usage = "ca"}},
+       {kAnswer},
+       true,
+       true,
+       codes::kNoCertificate,
+       0},
       {"token missing", {}, {kAnswer}, true, false, codes::kNoToken, 0},
   };
   for (const Case& c : cases) {
@@ -127,8 +147,7 @@ TEST_F(TokenModuleTest, OutcomesAreTheAvestCodes) {
       for (const auto& spec : c.certificates) machine_.AddCertificate("Bank token", spec);
       if (c.token_signed_before) {
         std::filesystem::create_directories(machine_.SignerMemoryFile().parent_path());
-        WriteFileBytes(machine_.SignerMemoryFile(),
-                       "certificate=0123\ntoken=" + identity + "\n");
+        WriteFileBytes(machine_.SignerMemoryFile(), "certificate=0123\ntoken=" + identity + "\n");
       }
     } else if (c.token_signed_before) {
       std::filesystem::create_directories(machine_.SignerMemoryFile().parent_path());
@@ -192,8 +211,8 @@ TEST_F(TokenModuleTest, ChoosesAmongOneHoldersCertificates) {
   // bank's chose it): it stays the one.
   const std::string memory = ReadFileBytes(machine_.SignerMemoryFile());
   ASSERT_NE(memory.find("certificate=" + Fingerprint(signing)), std::string::npos) << memory;
-  WriteFileBytes(machine_.SignerMemoryFile(), "certificate=" + Fingerprint(authentication) +
-                                                  "\n" + memory.substr(memory.find("token=")));
+  WriteFileBytes(machine_.SignerMemoryFile(), "certificate=" + Fingerprint(authentication) + "\n" +
+                                                  memory.substr(memory.find("token=")));
   ASSERT_EQ(SignOnce(&signature), 0);
   EXPECT_TRUE(VerifiesWith(signature, kDocument, authentication));
 }

@@ -39,8 +39,8 @@ TEST(TokenProviderTest, OnePromptPerLogin) {
     std::string buffer(kSignatureBufferSize, '\0');
     int32_t length = kSignatureBufferSize;
     EXPECT_EQ(provider.Sign(document, buffer.data(), &length), 0);
-    EXPECT_TRUE(VerifiesWith(Base64Decode(buffer.substr(0, static_cast<size_t>(length))),
-                             document, certificate));
+    EXPECT_TRUE(VerifiesWith(Base64Decode(buffer.substr(0, static_cast<size_t>(length))), document,
+                             certificate));
   };
   auto logouts = [&] {
     const auto log = EventLogEntries(LogPath());
