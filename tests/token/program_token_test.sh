@@ -92,12 +92,41 @@ next_answer "pin 0000"
 expect_prompts 4 "a new login after each failed one"
 stop_program
 
+# Tokens that cannot sign, each as the page names it. The user's token has signed before, so
+# the software key stands in for none of them.
+# token_case <expected error> <certificate>... (each "key usage from to holder [no-key]")
+token_case() {
+  local expected=$1 certificate
+  shift
+  rm -rf "$work/tokens" && mkdir "$work/tokens"
+  identity=$("$bin/vemo_test_token" init "Bank token" "$pin")
+  sed -i "s|^token=.*|token=$identity|" "$data/softtoken/token-signer"
+  for certificate in "$@"; do
+    # shellcheck disable=SC2086
+    "$bin/vemo_test_token" add "Bank token" "$pin" "$work/case.pem" $certificate
+  done
+  next_answer "pin $pin"
+  start_program
+  reply=$(sign 'документ')
+  stop_program
+  [ "$reply" = "{\"error\":\"$expected\",\"errorCode\":222,\"status\":\"OK\"}" ] ||
+    fail "$expected: $reply"
+}
+token_case "Не найден личный сертификат"
+token_case "Не найден контейнер с личными ключами на носителе" "ec digitalSignature -1 365 Holder no-key"
+token_case "Сертификат не предназначен для подписи" "ec keyEncipherment -1 365 Holder"
+token_case "Срок действия сертификата истек" "rsa nonRepudiation -30 -1 Holder"
+token_case "Срок действия сертификата не наступил" "ec nonRepudiation 2 30 Holder"
+token_case "В личном справочнике несколько действующих сертификатов" \
+  "ec nonRepudiation -1 365 Holder" "ec nonRepudiation -1 365 Other"
+expect_prompts 5 "a PIN asked only for the certificate without its key"
+
 # The token taken away after it has signed: the page is told so, the software key does not sign.
 rm -rf "$work/tokens" && mkdir "$work/tokens"
 start_program
 [ "$(sign 'шестой')" = '{"error":"Носитель с личным ключом не установлен","errorCode":222,"status":"OK"}' ] ||
   fail "token removed"
-expect_prompts 4 "no token, no prompt"
+expect_prompts 5 "no token, no prompt"
 stop_program
 
 # The PIN is never written anywhere.
