@@ -1,14 +1,18 @@
 #include "platform/server_certificate.h"
 
+#include <fcntl.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/rand.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <sys/file.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -20,6 +24,7 @@
 
 #include "platform/files.h"
 #include "platform/openssl_ptr.h"
+#include "support/unique_fd.h"
 
 namespace vemo::platform {
 namespace {
@@ -30,7 +35,6 @@ using ExtensionPtr = std::unique_ptr<X509_EXTENSION, FreeWith<X509_EXTENSION_fre
 using KeyPtr = std::unique_ptr<EVP_PKEY, FreeWith<EVP_PKEY_free>>;
 using CertificatePtr = std::unique_ptr<X509, FreeWith<X509_free>>;
 
-constexpr char kCaName[] = "Vemo_Server_Crypt local CA";
 constexpr char kLeafName[] = "localhost";
 constexpr int kSerialBits = 159;  // positive and at most 20 bytes, as the CA/B rules want
 constexpr long kSecondsPerDay = 24 * 60 * 60;
@@ -176,8 +180,28 @@ std::optional<Credential> Issue(const char* common_name, int days, const Credent
   return made;
 }
 
+// Every CA gets a name of its own: a browser's certificate database files certificates of one
+// subject under one nickname, so a renewed CA with the old name could not be told from the old
+// one there, nor the old one removed alone.
+std::optional<std::string> NewCaName(std::string* error) {
+  unsigned char random[4];
+  if (RAND_bytes(random, sizeof random) != 1) {
+    *error = WithOpenSslReason("cannot make a name for the CA");
+    return std::nullopt;
+  }
+  std::string name = std::string(kCaNamePrefix) + " ";
+  for (unsigned char byte : random) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02x", byte);
+    name += digits;
+  }
+  return name;
+}
+
 std::optional<Credential> IssueCa(int days, std::string* error) {
-  return Issue(kCaName, days, nullptr,
+  const auto name = NewCaName(error);
+  if (!name) return std::nullopt;
+  return Issue(name->c_str(), days, nullptr,
                {{NID_basic_constraints, "critical,CA:TRUE,pathlen:0"},
                 {NID_key_usage, "critical,keyCertSign,cRLSign"},
                 // Even if the key leaked, this CA could vouch for nothing but this machine.
@@ -231,6 +255,13 @@ bool EnsureServerCertificate(const std::filesystem::path& folder, ServerCertific
                              std::string* error, const CertificateLifetimes& lifetimes) {
   if (!CreatePrivateFolders(folder)) {
     *error = "cannot create the folder " + folder.string() + ": " + std::strerror(errno);
+    return false;
+  }
+  // The running program and a certificate command of the user may both get here; the second
+  // waits and then finds the files the first made.
+  const UniqueFd lock(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!lock.ok() || ::flock(lock.get(), LOCK_EX) != 0) {
+    *error = "cannot lock the folder " + folder.string() + ": " + std::strerror(errno);
     return false;
   }
   ERR_clear_error();

@@ -16,6 +16,9 @@ struct ServerCertificate {
   std::filesystem::path ca_certificate;  // the CA alone, for the user's trust store
 };
 
+// Every local CA is named this, a space and 8 hex digits of its own; certificate databases
+// list it under that name.
+inline constexpr char kCaNamePrefix[] = "Vemo_Server_Crypt local CA";
 inline constexpr char kCaCertificateFile[] = "localhost-ca.pem";
 inline constexpr char kCaKeyFile[] = "localhost-ca.key";
 inline constexpr char kLeafCertificateFile[] = "localhost.pem";
@@ -29,8 +32,8 @@ struct CertificateLifetimes {
   int leaf_renew_days = 30;
 };
 
-// Returns false with a readable reason in *error when the files cannot be made. Not for use
-// from two threads or processes on the same folder at once.
+// Returns false with a readable reason in *error when the files cannot be made. Two callers
+// on the same folder, in one process or two, take turns (a lock on the folder).
 bool EnsureServerCertificate(const std::filesystem::path& folder, ServerCertificate* result,
                              std::string* error, const CertificateLifetimes& lifetimes = {});
 
