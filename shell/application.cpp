@@ -31,7 +31,8 @@ void ChoosePlatformWithoutDisplay() {
 
 }  // namespace
 
-int CVemo_Crypt_ServerApp::Run(int argc, char** argv) {
+int CVemo_Crypt_ServerApp::Run(int argc, char** argv,
+                               const std::function<void(SigningService&)>& after_start) {
   // The end signals arrive through a descriptor that the event loop watches; every thread,
   // Qt's own included, inherits the mask.
   sigset_t end_signals;
@@ -86,7 +87,10 @@ int CVemo_Crypt_ServerApp::Run(int argc, char** argv) {
     });
 
     // Inside the loop, so that a start that ends the program (a second copy) ends the loop.
-    QTimer::singleShot(0, &window, [&window] { window.Initialize(); });
+    QTimer::singleShot(0, &window, [&] {
+      window.Initialize();
+      if (after_start && !service.Ending()) after_start(service);
+    });
     exit_code = app.exec();
 
     // The service joins its request loop here and the providers their keepers below. A

@@ -1,5 +1,11 @@
 #pragma once
 
+#include <functional>
+
+namespace vemo {
+class SigningService;
+}
+
 namespace vemo::shell {
 
 // The program as the desktop runs it: the Qt application, the main window hidden in the tray,
@@ -7,8 +13,9 @@ namespace vemo::shell {
 // the same way), and the end of the service and the providers after the loop.
 class CVemo_Crypt_ServerApp {
  public:
-  // Returns the exit code.
-  int Run(int argc, char** argv);
+  // Returns the exit code. after_start, when given, runs on the UI thread right after the
+  // window's initialisation, unless the program is already ending (a second copy).
+  int Run(int argc, char** argv, const std::function<void(SigningService&)>& after_start = nullptr);
 };
 
 }  // namespace vemo::shell
