@@ -1,8 +1,15 @@
-"""Serves the bank page from its own origin and stores what the page reports back."""
+"""Serves the bank page from its own origin and stores what the page reports back.
+
+    page_server.py PAGE RESULT_FILE PORT [CERTIFICATE_CHAIN KEY]
+
+With a certificate and its key the page is served over https, as the bank serves it.
+"""
 import http.server
+import ssl
 import sys
 
 page, result_file, port = sys.argv[1], sys.argv[2], int(sys.argv[3])
+tls = sys.argv[4:6]
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -27,4 +34,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
 
-http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler).serve_forever()
+server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
+if tls:
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(*tls)
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+server.serve_forever()
