@@ -174,9 +174,11 @@ void HttpConnection::Read() {
     return;
   }
   reading_ = true;
-  const size_t chunk = state_ == State::kBody ? kBodyReadChunk : kReadChunk;
+  // Not into buffer_: a read issued while a request waits may still be pending when the next
+  // request is parsed out of buffer_, and parsing moves buffer_'s storage.
+  incoming_.resize(state_ == State::kBody ? kBodyReadChunk : kReadChunk);
   stream_.async_read_some(
-      buffer_.prepare(chunk),
+      asio::buffer(incoming_),
       [self = shared_from_this()](beast::error_code ec, size_t n) { self->OnRead(ec, n); });
 }
 
@@ -185,7 +187,7 @@ void HttpConnection::OnRead(beast::error_code ec, size_t n) {
   if (closed()) return;
   // The client left, or the connection broke: whatever it had under way ends with it.
   if (ec) return state_ == State::kBody ? EndBody(kCutShort) : Close();
-  buffer_.commit(n);
+  buffer_.commit(asio::buffer_copy(buffer_.prepare(n), asio::buffer(incoming_.data(), n)));
   switch (state_) {
     case State::kIdle:
       state_ = State::kHeader;

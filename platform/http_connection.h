@@ -18,6 +18,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/http_body.h"
 #include "platform/http_server.h"
@@ -108,7 +109,8 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
 
   HttpTransport& transport_;
   Stream stream_;
-  boost::beast::flat_buffer buffer_;
+  boost::beast::flat_buffer buffer_;  // received, not yet parsed
+  std::vector<char> incoming_;        // where the pending read puts its bytes
   std::optional<Parser> parser_;
   boost::asio::steady_timer timer_;
   Clock::time_point timer_at_ = Clock::time_point::max();  // when the timer fires

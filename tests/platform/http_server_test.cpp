@@ -181,6 +181,31 @@ TEST_F(HttpServerTest, EndsTheConnectionAfterTheReplyWhenItMust) {
   }
 }
 
+// Requests sent ahead of their replies are served in order, and so is one that comes while
+// the server is still watching the connection of the request before.
+TEST_F(HttpServerTest, ServesPipelinedRequestsInOrder) {
+  auto client = Connect();
+  ASSERT_TRUE(
+      client->Send(Get("/?a") + "POST /?b HTTP/1.1\r\nHost: h\r\nContent-Length: 3\r\n\r\nxyz"));
+  for (const char16_t* query : {u"?a", u"?b"}) {
+    const HttpRequest request = Receive();
+    EXPECT_EQ(request.query, query);
+    std::vector<uint32_t> statuses;
+    EXPECT_EQ(ReadBody(request.id, 100, &statuses), request.verb == HttpVerb::kPost ? "xyz" : "");
+    ASSERT_EQ(server_->SendResponse(request.id, ServiceReply()), 0u);
+  }
+  ASSERT_TRUE(client->Send(Get("/?c")));
+  auto next = std::async(std::launch::async, [&] { return Receive(); });
+  if (next.wait_for(kClientTimeout) != std::future_status::ready) {
+    server_->Terminate();
+    FAIL() << "the request that came while the one before was answered is lost";
+  }
+  const HttpRequest request = next.get();
+  EXPECT_EQ(request.query, u"?c");
+  ASSERT_EQ(server_->SendResponse(request.id, ServiceReply()), 0u);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(client->ReadReply(kClientTimeout)) << i;
+}
+
 TEST_F(HttpServerTest, RequestLargerThanTheBufferIsReceivedAgainWithItsSize) {
   std::string filler;
   for (int i = 0; i < 16; ++i)
