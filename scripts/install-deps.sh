@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libboost-dev libssl-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-  curl dbus openssl python3 chromium libnss3-tools dpkg-dev file
+  curl dbus openssl python3 chromium libnss3-tools dpkg-dev file desktop-file-utils
   libp11-kit-dev p11-kit-modules pinentry-curses softhsm2 opensc-pkcs11
 )
 missing=()

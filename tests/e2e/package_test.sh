@@ -24,7 +24,7 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 if dpkg-query -W -f='${Status}' "$package" >/dev/null 2>&1; then
   skip "$package is already known to dpkg here; it is left alone"
 fi
-for tool in cpack dpkg chromium certutil openssl setpriv python3 curl; do
+for tool in cpack dpkg chromium certutil openssl setpriv python3 curl desktop-file-validate; do
   command -v "$tool" >/dev/null || fail "$tool is not installed"
 done
 
@@ -59,6 +59,9 @@ for file in "${program_files[@]}" "${system_files[@]}" /usr/share/applications/$
 done
 [ "$(readlink -f /usr/bin/Vemo_Server_Crypt)" = /usr/lib/$package/Vemo_Server_Crypt ] ||
   fail "the command does not lead to the program"
+desktop-file-validate /usr/share/applications/$package.desktop \
+  /etc/xdg/autostart/$package.desktop || fail "the desktop entries"
+for file in "${system_files[@]:1}"; do python3 -m json.tool "$file" >/dev/null || fail "$file"; done
 
 # An ordinary user (nobody) with a fresh home, no session bus and no display.
 home="$work/home"
