@@ -1,3 +1,4 @@
+#include <optional>
 #include <string>
 
 #include "service/reply.h"
@@ -13,15 +14,21 @@ constexpr std::u16string_view kActionPrefix = u"?action=";
 
 uint32_t SendReply(platform::HttpServer& server, platform::RequestId id, ResultCode code,
                    std::optional<std::string_view> payload, std::u16string_view active_provider) {
+  // Every reply has the same status and headers: they are made once for the thread that sends
+  // (the request loop), so that a reply costs only its body.
+  thread_local std::optional<platform::HttpResponse> response;
   std::string text;
-  platform::HttpResponse response;
   try {
     text = BuildReplyBody(code, payload, active_provider);
-    PrepareResponse(&response, text);
+    if (!response) PrepareResponse(&response.emplace(), {});
   } catch (const std::bad_alloc&) {
+    response.reset();
     return kErrorNotEnoughMemory;
   }
-  return server.SendResponse(id, response);
+  response->body = text;
+  const uint32_t result = server.SendResponse(id, *response);
+  response->body = {};
+  return result;
 }
 
 uint32_t AnswerPreflight(platform::HttpServer& server, const platform::HttpRequest& request) {

@@ -131,8 +131,10 @@ std::string TransliterateToLatin(std::u16string_view text) {
   return result;
 }
 
-std::string BuildReplyBody(ResultCode code, std::optional<std::string_view> payload,
-                           std::u16string_view active_provider) {
+namespace {
+
+std::string ComposeReplyBody(ResultCode code, std::optional<std::string_view> payload,
+                             std::u16string_view active_provider) {
   nlohmann::json reply = nlohmann::json::object();
   reply["status"] = "OK";
   if (code == kReplyVersion) {
@@ -149,8 +151,29 @@ std::string BuildReplyBody(ResultCode code, std::optional<std::string_view> payl
   } catch (const nlohmann::json::exception&) {
     // Only a payload that is not UTF-8 gets here; the providers hand over Base64 text, so this
     // is a provider fault, reported as a failed signing rather than a broken reply.
-    return BuildReplyBody(kSigningError, std::nullopt, active_provider);
+    return ComposeReplyBody(kSigningError, std::nullopt, active_provider);
   }
+}
+
+}  // namespace
+
+std::string BuildReplyBody(ResultCode code, std::optional<std::string_view> payload,
+                           std::u16string_view active_provider) {
+  // The replies to "checkLs" and "version", and the one to a request that is not understood,
+  // do not depend on anything else: composed once.
+  if (code == kResultOk) {
+    static const std::string ok = ComposeReplyBody(kResultOk, std::nullopt, u"");
+    return ok;
+  }
+  if (code == kReplyVersion) {
+    static const std::string version = ComposeReplyBody(kReplyVersion, std::nullopt, u"");
+    return version;
+  }
+  if (code == kBadRequest) {
+    static const std::string bad_request = ComposeReplyBody(kBadRequest, std::nullopt, u"");
+    return bad_request;
+  }
+  return ComposeReplyBody(code, payload, active_provider);
 }
 
 void PrepareResponse(platform::HttpResponse* response, std::string_view text) {

@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "support/text_conversions.h"
@@ -47,11 +49,12 @@ int OpenRetrying(const std::filesystem::path& path, int flags) {
 }
 
 // The file is a text file with CR LF line ends, also for line feeds inside a field.
-void AppendText(std::string& entry, const std::string& narrow) {
-  for (char c : narrow) {
-    if (c == '\n') entry.push_back('\r');
-    entry.push_back(c);
+void AppendText(std::string& entry, std::string_view narrow) {
+  for (size_t line_end; (line_end = narrow.find('\n')) != std::string_view::npos;) {
+    entry.append(narrow.substr(0, line_end)).append("\r\n");
+    narrow.remove_prefix(line_end + 1);
   }
+  entry.append(narrow);
 }
 
 void AppendValue(std::string& entry, const EventValue& value, EventValueFormat format) {
@@ -132,28 +135,27 @@ int32_t WriteEvent(std::optional<std::u16string_view> message,
   const LogPaths& paths = Paths();
   if (paths.current.empty()) return kWriteEventFailed;
 
-  // Probe: open or create, then the size. The full 64-bit size is used so that a file that
+  // One descriptor serves to learn the size and to append, and is opened again only after a
+  // rotation. Reading and writing are both asked for, so a file that the user made unreadable
+  // or unwritable fails the entry either way. The full 64-bit size is used so that a file that
   // kept growing past 4 GiB (moves failing) is still seen as too large.
-  off_t size = 0;
-  {
-    UniqueFd probe(OpenRetrying(paths.current, O_RDWR | O_CREAT));
-    if (!probe.ok()) return kWriteEventFailed;
-    struct stat status {};
-    if (::fstat(probe.get(), &status) == 0) size = status.st_size;
-  }
-
-  if (size >= static_cast<off_t>(kLogRotationSize)) {
+  std::optional<UniqueFd> file(std::in_place,
+                               OpenRetrying(paths.current, O_RDWR | O_APPEND | O_CREAT));
+  if (!file->ok()) return kWriteEventFailed;
+  struct stat status {};
+  if (::fstat(file->get(), &status) == 0 &&
+      status.st_size >= static_cast<off_t>(kLogRotationSize)) {
     // A failed move leaves the entry in the large file; the next entry tries again.
+    file.reset();
     std::error_code ignored;
     std::filesystem::rename(paths.current, paths.rotated, ignored);
+    file.emplace(OpenRetrying(paths.current, O_WRONLY | O_APPEND | O_CREAT));
+    if (!file->ok()) return kWriteEventFailed;
   }
-
-  UniqueFd file(OpenRetrying(paths.current, O_WRONLY | O_APPEND | O_CREAT));
-  if (!file.ok()) return kWriteEventFailed;
   const std::string entry = ComposeEntry(message, return_message, value, format);
   // A lost entry is reported like an entry that could not be opened, never as written.
-  const bool written = file.WriteAllAndSync(entry);
-  const bool closed = file.Close();
+  const bool written = file->WriteAllAndSync(entry);
+  const bool closed = file->Close();
   return written && closed ? 0 : kWriteEventFailed;
 }
 

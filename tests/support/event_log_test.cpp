@@ -78,6 +78,25 @@ TEST_F(EventLogTest, DeletedFolderFailsAndIsNotRecreated) {
   EXPECT_FALSE(std::filesystem::exists(home_.DataFolder()));
 }
 
+// Each entry opens the file by its name: a log removed while the program runs comes back with
+// the next entry, and a folder put in its place fails the entries until it is gone, without a
+// byte written elsewhere.
+TEST_F(EventLogTest, EachEntryFindsTheFileByItsName) {
+  ASSERT_EQ(WriteEvent(u"first", std::nullopt, {}, kText), 0);
+  std::filesystem::remove(log());
+  EXPECT_EQ(WriteEvent(u"second", std::nullopt, {}, kText), 0);
+  EXPECT_EQ(EventLogEntries(log()), std::vector<std::string>{"second"});
+
+  std::filesystem::remove(log());
+  std::filesystem::create_directory(log());
+  EXPECT_EQ(WriteEvent(u"lost", std::nullopt, {}, kText), kWriteEventFailed);
+  EXPECT_TRUE(std::filesystem::is_empty(log()));
+  EXPECT_FALSE(std::filesystem::exists(rotated()));
+  std::filesystem::remove(log());
+  EXPECT_EQ(WriteEvent(u"third", std::nullopt, {}, kText), 0);
+  EXPECT_EQ(EventLogEntries(log()), std::vector<std::string>{"third"});
+}
+
 TEST_F(EventLogTest, FieldLayout) {
   struct Case {
     std::optional<std::u16string_view> message;
