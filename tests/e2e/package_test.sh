@@ -11,11 +11,7 @@
 # the package is not known to dpkg already; whatever happens, it purges what it installed.
 #   package_test.sh <build dir> <source dir of this test> [sanitized]
 set -euo pipefail
-build=$(realpath "$1")
-here=$(realpath "$2")
 package=vemo-server-crypt
-origin_host=ibank.tramontel.example
-policy=/etc/chromium/policies/managed/$package.json
 skip() { echo "SKIPPED: $*"; exit 77; }
 fail() { echo "FAILED: $*" >&2; exit 1; }
 
@@ -24,6 +20,10 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 if dpkg-query -W -f='${Status}' "$package" >/dev/null 2>&1; then
   skip "$package is already known to dpkg here; it is left alone"
 fi
+build=$(realpath "$1")
+here=$(realpath "$2")
+origin_host=ibank.tramontel.example
+policy=/etc/chromium/policies/managed/$package.json
 for tool in cpack dpkg chromium certutil openssl setpriv python3 curl desktop-file-validate; do
   command -v "$tool" >/dev/null || fail "$tool is not installed"
 done
