@@ -1,7 +1,8 @@
 #!/bin/bash
 # A reference HTTPS server for the benchmarks: Debian's nginx, run as the current user from a
 # temporary prefix, answering every request on 127.0.0.1:PORT with the reply the service gives
-# to "?action=checkLs" (same body, same headers). Stopped when this script ends.
+# to "?action=checkLs" (same body, same headers); a request body of up to 64 MiB is read and
+# dropped. Stopped when this script ends.
 #
 #   nginx-checkls.sh PORT CERT_CHAIN KEY [COMMAND ARGS...]
 #
@@ -56,6 +57,7 @@ http {
   uwsgi_temp_path $prefix/temp/uwsgi;
   scgi_temp_path $prefix/temp/scgi;
   keepalive_requests 1000000;
+  client_max_body_size 64m;
   server {
     listen 127.0.0.1:$port ssl;
     ssl_certificate $certificate;
