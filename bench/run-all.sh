@@ -38,7 +38,7 @@ done
 if ((quick)); then
   requests=2000 rounds=1 disk_requests=300 posts=3 idle_seconds=10 min_time=0.05
 else
-  requests=20000 rounds=3 disk_requests=3000 posts=7 idle_seconds=30 min_time=0.3
+  requests=20000 rounds=7 disk_requests=3000 posts=7 idle_seconds=30 min_time=0.3
 fi
 
 bash scripts/install-deps.sh
