@@ -13,9 +13,9 @@ work=$(mktemp -d)
 trap '[ -n "$program" ] && kill "$program" 2>/dev/null; rm -rf "$work"' EXIT
 
 for scenario in stalled trickled heads idle; do
-  for spec in "$@"; do
-    label=${spec%%=*}
-    bin=$(realpath "${spec#*=}")
+  for labelled in "$@"; do
+    label=${labelled%%=*}
+    bin=$(realpath "${labelled#*=}")
     home=$work/$label-$scenario
     use_fresh_home "$home"
     mkdir -p "$home/fake"

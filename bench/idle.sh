@@ -21,9 +21,9 @@ switches() {  # voluntary and involuntary context switches of every thread of PI
 
 printf '| %-28s | %12s | %18s | %8s | %13s |\n' program "start→serving" "wake-ups in ${seconds} s" threads "RSS idle"
 printf '|%s|%s|%s|%s|%s|\n' ------------------------------ -------------- -------------------- ---------- ---------------
-for spec in "$@"; do
-  label=${spec%%=*}
-  program=${spec#*=}
+for labelled in "$@"; do
+  label=${labelled%%=*}
+  program=${labelled#*=}
   work=$(mktemp -d)
   use_fresh_home "$work/home"
   # A terminal build reads commands from standard input: give it one that stays open.

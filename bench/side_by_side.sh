@@ -32,13 +32,13 @@ checkls() {  # <label> <bin> <home>
 
 for round in $(seq "$rounds"); do
   echo "== round $round: checkLs, $count requests over one connection"
-  for spec in "$@"; do
-    checkls "${spec%%=*}" "$(realpath "${spec#*=}")" "$ram/home"
-    checkls "${spec%%=*}" "$(realpath "${spec#*=}")" "$disk/home"
+  for labelled in "$@"; do
+    checkls "${labelled%%=*}" "$(realpath "${labelled#*=}")" "$ram/home"
+    checkls "${labelled%%=*}" "$(realpath "${labelled#*=}")" "$disk/home"
   done
   echo "== round $round: getDocSign"
-  for spec in "$@"; do
-    echo "-- ${spec%%=*}"
-    TMPDIR=$ram "$tools/getdocsign_bench" "$(realpath "${spec#*=}")" 7 2>/dev/null
+  for labelled in "$@"; do
+    echo "-- ${labelled%%=*}"
+    TMPDIR=$ram "$tools/getdocsign_bench" "$(realpath "${labelled#*=}")" 7 2>/dev/null
   done
 done
