@@ -134,14 +134,14 @@ bool AddExtension(X509* certificate, X509V3_CTX* context, int nid, const char* v
   return extension && X509_add_ext(certificate, extension.get(), -1) == 1;
 }
 
-struct ExtensionSpec {
+struct ExtensionEntry {
   int nid;
   const char* value;
 };
 
 // A new key and a certificate for it, signed by the issuer (itself when issuer is null).
 std::optional<Credential> Issue(const char* common_name, int days, const Credential* issuer,
-                                const std::vector<ExtensionSpec>& extensions, std::string* error) {
+                                const std::vector<ExtensionEntry>& extensions, std::string* error) {
   Credential made;
   made.key.reset(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
   made.certificate.reset(X509_new());

@@ -52,7 +52,7 @@ std::string TokenMachine::AddToken(const std::string& label, const std::string& 
 }
 
 std::filesystem::path TokenMachine::AddCertificate(const std::string& token,
-                                                   const CertificateSpec& spec,
+                                                   const CertificateOrder& order,
                                                    const std::string& pin) {
   const auto file = home_.path() / ("certificate-" + std::to_string(++certificates_) + ".pem");
   std::vector<std::string> arguments = {Env("VEMO_TEST_BIN_DIR") + "/vemo_test_token",
@@ -60,12 +60,12 @@ std::filesystem::path TokenMachine::AddCertificate(const std::string& token,
                                         token,
                                         pin,
                                         file.string(),
-                                        spec.key,
-                                        spec.usage,
-                                        std::to_string(spec.from),
-                                        std::to_string(spec.to),
-                                        spec.holder};
-  if (!spec.with_key) arguments.push_back("no-key");
+                                        order.key,
+                                        order.usage,
+                                        std::to_string(order.from),
+                                        std::to_string(order.to),
+                                        order.holder};
+  if (!order.with_key) arguments.push_back("no-key");
   RunProgram(arguments);
   return file;
 }

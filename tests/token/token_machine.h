@@ -15,7 +15,7 @@ namespace vemo::test {
 inline constexpr char kTokenPin[] = "12%34 5";  // a space and a percent sign travel too
 
 // A certificate and its key pair on a test token: self-signed, valid from..to days from now.
-struct CertificateSpec {
+struct CertificateOrder {
   std::string key = "ec";                                 // or "rsa"
   std::string usage = "digitalSignature,nonRepudiation";  // "none": no key-usage extension;
                                                           // "ca": an issuer's certificate
@@ -35,7 +35,7 @@ class TokenMachine {
   // A new token; returns its identity (maker/model/serial).
   std::string AddToken(const std::string& label, const std::string& pin = kTokenPin);
   // A certificate on the token; returns the file with its PEM.
-  std::filesystem::path AddCertificate(const std::string& token, const CertificateSpec& spec,
+  std::filesystem::path AddCertificate(const std::string& token, const CertificateOrder& order,
                                        const std::string& pin = kTokenPin);
   // Takes every token away.
   void RemoveTokens();

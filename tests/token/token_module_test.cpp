@@ -93,14 +93,14 @@ TEST_F(TokenModuleTest, SignsOnTheTokenWithEitherKindOfKey) {
 TEST_F(TokenModuleTest, OutcomesAreTheAvestCodes) {
   struct Case {
     const char* name;
-    std::vector<CertificateSpec> certificates;
+    std::vector<CertificateOrder> certificates;
     std::vector<std::string> answers;
     bool token_signed_before;  // this token signed earlier, with a certificate no longer there
     bool token_present;
     int32_t code;
     size_t prompts;
   };
-  const CertificateSpec good;
+  const CertificateOrder good;
   const Case cases[] = {
       {"prompt cancelled", {good}, {"cancel"}, false, true, codes::kCancelled, 1},
       {"wrong PIN", {good}, {"pin 0000"}, false, true, codes::kWrongPin, 1},
@@ -144,7 +144,7 @@ TEST_F(TokenModuleTest, OutcomesAreTheAvestCodes) {
     std::filesystem::remove(machine_.SignerMemoryFile());
     if (c.token_present) {
       const std::string identity = machine_.AddToken("Bank token");
-      for (const auto& spec : c.certificates) machine_.AddCertificate("Bank token", spec);
+      for (const auto& order : c.certificates) machine_.AddCertificate("Bank token", order);
       if (c.token_signed_before) {
         std::filesystem::create_directories(machine_.SignerMemoryFile().parent_path());
         WriteFileBytes(machine_.SignerMemoryFile(), "certificate=0123\ntoken=" + identity + "\n");
