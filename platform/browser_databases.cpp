@@ -1,12 +1,11 @@
 #include "platform/browser_databases.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <set>
+
+#include "platform/files.h"
 
 namespace vemo::platform {
 namespace {
@@ -20,17 +19,7 @@ std::string NonEmptyEnv(const char* name) {
   return value ? value : "";
 }
 
-fs::path Home() {
-  if (const std::string home = NonEmptyEnv("HOME"); !home.empty()) return home;
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
-      found->pw_dir) {
-    return found->pw_dir;
-  }
-  return {};
-}
+fs::path Home() { return HomeFolder(); }
 
 // An XDG base folder: the variable when it holds an absolute path, else the default below HOME.
 fs::path XdgFolder(const char* variable, const fs::path& fallback) {

@@ -24,18 +24,6 @@ const char* NonEmptyEnv(const char* name) {
   return value && *value ? value : nullptr;
 }
 
-std::string HomeFolder() {
-  if (const char* home = NonEmptyEnv("HOME")) return home;
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
-      found->pw_dir) {
-    return found->pw_dir;
-  }
-  return "";
-}
-
 std::filesystem::path WithTrailingSlash(const std::filesystem::path& folder) {
   std::string text = folder.string();
   while (text.size() > 1 && text.back() == '/') text.pop_back();
@@ -82,6 +70,18 @@ std::string Narrowed(const std::string& name, mode_t mode) {
 constexpr mode_t kGroupAndOthers = 077;
 
 }  // namespace
+
+std::string HomeFolder() {
+  if (const char* home = NonEmptyEnv("HOME")) return home;
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+      found->pw_dir) {
+    return found->pw_dir;
+  }
+  return "";
+}
 
 // The link itself counts, as Windows sees a link: a planted link is then removed by
 // DeleteFile rather than passed over.

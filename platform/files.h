@@ -38,6 +38,9 @@ std::optional<std::string> ReadFileFrom(const std::filesystem::path& path, uint6
 // when none can be had.
 std::optional<std::filesystem::path> UserTempFolder();
 
+// The user's home: $HOME when set, else the user database's entry; "" when neither has one.
+std::string HomeFolder();
+
 // $XDG_CONFIG_HOME, default $HOME/.config, followed by "/Tramontel_Vemo_Server_Crypt".
 std::filesystem::path DataFolder();
 
