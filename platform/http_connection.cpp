@@ -58,8 +58,10 @@ HttpConnection::Clock::time_point FromTicks(HttpConnection::Clock::rep ticks) {
 
 }  // namespace
 
-HttpConnection::HttpConnection(HttpTransport& transport, tcp::socket socket, ssl::context& context)
+HttpConnection::HttpConnection(HttpTransport& transport, uint64_t serial, tcp::socket socket,
+                               ssl::context& context)
     : transport_(transport),
+      serial_(serial),
       stream_(std::move(socket), context),
       timer_(stream_.get_executor()),
       since_(Clock::now()),
@@ -71,11 +73,44 @@ void HttpConnection::Start() {
   state_ = State::kHandshake;
   since_ = Clock::now();
   SetDeadline(since_ + transport_.limits().handshake_timeout);
-  stream_.async_handshake(ssl::stream_base::server,
-                          [self = shared_from_this()](beast::error_code ec) {
-                            if (ec) return self->Close();
-                            self->BeginRequest(true);
-                          });
+  Handshake([self = shared_from_this()](beast::error_code ec) {
+    if (ec) return self->Close();
+    self->BeginRequest(true);
+  });
+}
+
+// A step made to fail completes as a failed socket operation does: later, with the code.
+template <typename Handler, typename... Results>
+bool HttpConnection::Injected(IoStep step, Handler& handler, Results... results) {
+  const beast::error_code ec = InjectedFault(serial_, step);
+  if (!ec) return false;
+  asio::post(stream_.get_executor(),
+             [handler = std::move(handler), ec, results...]() mutable { handler(ec, results...); });
+  return true;
+}
+
+template <typename Handler>
+void HttpConnection::Handshake(Handler handler) {
+  if (Injected(IoStep::kHandshake, handler)) return;
+  stream_.async_handshake(ssl::stream_base::server, std::move(handler));
+}
+
+template <typename Handler>
+void HttpConnection::ReadSome(asio::mutable_buffer buffer, Handler handler) {
+  if (Injected(IoStep::kRead, handler, size_t{0})) return;
+  stream_.async_read_some(buffer, std::move(handler));
+}
+
+template <typename Buffers, typename Handler>
+void HttpConnection::WriteAll(const Buffers& buffers, Handler handler) {
+  if (Injected(IoStep::kWrite, handler, size_t{0})) return;
+  asio::async_write(stream_, buffers, std::move(handler));
+}
+
+template <typename Handler>
+void HttpConnection::Shutdown(Handler handler) {
+  if (Injected(IoStep::kShutdown, handler)) return;
+  stream_.async_shutdown(std::move(handler));
 }
 
 void HttpConnection::Close() {
@@ -177,9 +212,9 @@ void HttpConnection::Read() {
   // Not into buffer_: a read issued while a request waits may still be pending when the next
   // request is parsed out of buffer_, and parsing moves buffer_'s storage.
   incoming_.resize(state_ == State::kBody ? kBodyReadChunk : kReadChunk);
-  stream_.async_read_some(
-      asio::buffer(incoming_),
-      [self = shared_from_this()](beast::error_code ec, size_t n) { self->OnRead(ec, n); });
+  ReadSome(asio::buffer(incoming_), [self = shared_from_this()](beast::error_code ec, size_t n) {
+    self->OnRead(ec, n);
+  });
 }
 
 void HttpConnection::OnRead(beast::error_code ec, size_t n) {
@@ -261,12 +296,11 @@ void HttpConnection::OnHeader() {
   if (expect_continue) {
     // The client holds the body back until it hears that we want it.
     writing_ = true;
-    asio::async_write(stream_, asio::buffer(kContinue),
-                      [self = shared_from_this()](beast::error_code write_ec, size_t) {
-                        self->writing_ = false;
-                        if (write_ec) self->Close();
-                        if (auto next = std::exchange(self->after_write_, nullptr)) next();
-                      });
+    WriteAll(asio::buffer(kContinue), [self = shared_from_this()](beast::error_code write_ec, size_t) {
+      self->writing_ = false;
+      if (write_ec) self->Close();
+      if (auto next = std::exchange(self->after_write_, nullptr)) next();
+    });
   }
   ParseBody();
 }
@@ -340,8 +374,8 @@ void HttpConnection::WriteResponse(const HttpResponse& response,
       asio::buffer(head_), head_request_ ? asio::const_buffer() : asio::buffer(response.body)};
   auto write = [self = shared_from_this(), buffers, close_after, body_left,
                 done = std::move(done)]() mutable {
-    asio::async_write(
-        self->stream_, buffers,
+    self->WriteAll(
+        buffers,
         [self, close_after, body_left, done = std::move(done)](beast::error_code ec, size_t) {
           if (ec) {
             self->Close();
@@ -365,7 +399,7 @@ void HttpConnection::Finish(bool close_after, bool body_left) {
   state_ = State::kClosing;
   since_ = Clock::now();
   SetDeadline(since_ + kCloseTimeout);
-  stream_.async_shutdown([self = shared_from_this()](beast::error_code) { self->Close(); });
+  Shutdown([self = shared_from_this()](beast::error_code) { self->Close(); });
 }
 
 // The client may still be sending the body we did not take; closing at once would reset the
@@ -385,11 +419,10 @@ void HttpConnection::RejectAndClose(std::string_view reply) {
   state_ = State::kWriting;
   since_ = Clock::now();
   SetDeadline(since_ + transport_.limits().header_timeout);
-  asio::async_write(stream_, asio::buffer(reply),
-                    [self = shared_from_this()](beast::error_code ec, size_t) {
-                      if (ec) return self->Close();
-                      self->LingerAndClose();
-                    });
+  WriteAll(asio::buffer(reply), [self = shared_from_this()](beast::error_code ec, size_t) {
+    if (ec) return self->Close();
+    self->LingerAndClose();
+  });
 }
 
 void HttpConnection::SetDeadline(Clock::time_point deadline) {

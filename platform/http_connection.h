@@ -22,6 +22,7 @@
 
 #include "platform/http_body.h"
 #include "platform/http_server.h"
+#include "platform/io_faults.h"
 
 namespace vemo::platform {
 
@@ -40,7 +41,8 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
  public:
   using Clock = std::chrono::steady_clock;
 
-  HttpConnection(HttpTransport& transport, boost::asio::ip::tcp::socket socket,
+  // serial: the connection's number in the order of acceptance, from 1.
+  HttpConnection(HttpTransport& transport, uint64_t serial, boost::asio::ip::tcp::socket socket,
                  boost::asio::ssl::context& context);
 
   void Start();
@@ -86,6 +88,18 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   // What became of the body of the request in hand.
   enum class BodyKind { kNone, kReceived, kUnread, kCut };
 
+  // Every socket step goes through these, so that a test can make any one of them fail.
+  template <typename Handler>
+  void Handshake(Handler handler);
+  template <typename Handler>
+  void ReadSome(boost::asio::mutable_buffer buffer, Handler handler);
+  template <typename Buffers, typename Handler>
+  void WriteAll(const Buffers& buffers, Handler handler);
+  template <typename Handler>
+  void Shutdown(Handler handler);
+  template <typename Handler, typename... Results>
+  bool Injected(IoStep step, Handler& handler, Results... results);
+
   void BeginRequest(bool first);
   void Read();
   void OnRead(boost::beast::error_code ec, size_t n);
@@ -108,6 +122,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   boost::beast::tcp_stream& tcp() { return boost::beast::get_lowest_layer(stream_); }
 
   HttpTransport& transport_;
+  const uint64_t serial_;
   Stream stream_;
   boost::beast::flat_buffer buffer_;  // received, not yet parsed
   std::vector<char> incoming_;        // where the pending read puts its bytes

@@ -99,7 +99,8 @@ void HttpTransport::Accept(Listener& listener) {
           boost::system::error_code ignored;
           socket.close(ignored);
         } else {
-          auto connection = std::make_shared<HttpConnection>(*this, std::move(socket), context_);
+          auto connection = std::make_shared<HttpConnection>(*this, ++accepted_, std::move(socket),
+                                                             context_);
           open_.emplace(connection.get(), connection);
           connection->Start();
         }

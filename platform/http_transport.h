@@ -94,6 +94,7 @@ class HttpTransport {
   // I/O thread only.
   std::deque<Listener> listeners_;
   std::unordered_map<HttpConnection*, std::weak_ptr<HttpConnection>> open_;
+  uint64_t accepted_ = 0;
   bool stopping_ = false;
 };
 
