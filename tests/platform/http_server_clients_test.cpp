@@ -30,15 +30,11 @@ using Clock = std::chrono::steady_clock;
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-// Serves as the request loop does, on a thread of its own: one request at a time; OPTIONS, GET
-// and POST (after its whole body) answered, every other verb left unanswered.
+// The request loop: OPTIONS, GET and POST (after its whole body) answered, every other verb
+// left unanswered.
 class Loop {
  public:
-  explicit Loop(HttpServer& server) : server_(server), thread_([this] { Run(); }) {}
-  ~Loop() {
-    server_.Terminate();
-    thread_.join();
-  }
+  explicit Loop(HttpServer& server) : thread_(server, [this](auto&... args) { Serve(args...); }) {}
   // The queries of the requests taken so far.
   std::vector<std::string> Taken() const {
     std::lock_guard lock(mutex_);
@@ -46,33 +42,26 @@ class Loop {
   }
 
  private:
-  void Run() {
-    for (;;) {
-      HttpRequest request;
+  void Serve(HttpServer& server, const HttpRequest& request) {
+    {
+      std::lock_guard lock(mutex_);
+      taken_.push_back(request.query ? test::U8(*request.query) : "");
+    }
+    if (request.verb == HttpVerb::kPost) {
+      std::vector<std::byte> piece(64 * 1024);
       uint32_t bytes = 0;
-      const uint32_t rc = server_.ReceiveRequest(0, 1 << 20, &request, &bytes);
-      if (rc == kErrorOperationAborted) return;
-      if (rc != 0) continue;
-      {
-        std::lock_guard lock(mutex_);
-        taken_.push_back(request.query ? test::U8(*request.query) : "");
+      while (server.ReceiveEntityBody(request.id, piece, &bytes) == 0) {
       }
-      if (request.verb == HttpVerb::kPost) {
-        std::vector<std::byte> piece(64 * 1024);
-        while (server_.ReceiveEntityBody(request.id, piece, &bytes) == 0) {
-        }
-      }
-      if (request.verb == HttpVerb::kGet || request.verb == HttpVerb::kPost ||
-          request.verb == HttpVerb::kOptions) {
-        server_.SendResponse(request.id, ServiceReply());
-      }
+    }
+    if (request.verb == HttpVerb::kGet || request.verb == HttpVerb::kPost ||
+        request.verb == HttpVerb::kOptions) {
+      server.SendResponse(request.id, ServiceReply());
     }
   }
 
-  HttpServer& server_;
   mutable std::mutex mutex_;
   std::vector<std::string> taken_;
-  std::thread thread_;
+  LoopThread thread_;
 };
 
 // What the well-behaved clients saw while another one misbehaved.

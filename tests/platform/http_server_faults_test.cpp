@@ -10,7 +10,6 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/io_faults.h"
@@ -79,6 +78,8 @@ class StepFaults final : public IoFaults {
   std::vector<IoStep> steps_;
 };
 
+std::string Answer(const std::string& query) { return R"({"query":")" + query + R"("})"; }
+
 // The request loop: takes one request at a time, reads a POST's whole body, and answers each
 // with its own query; keeps what became of every request it took.
 class Loop {
@@ -88,11 +89,7 @@ class Loop {
     size_t body = 0;  // bytes read
     uint32_t reply_status = 0;
   };
-  explicit Loop(HttpServer& server) : server_(server), thread_([this] { Run(); }) {}
-  ~Loop() {
-    server_.Terminate();
-    thread_.join();
-  }
+  explicit Loop(HttpServer& server) : thread_(server, [this](auto&... args) { Serve(args...); }) {}
   std::map<RequestId, Taken> TakenSince(RequestId first) const {
     std::lock_guard lock(mutex_);
     return {taken_.lower_bound(first), taken_.end()};
@@ -103,35 +100,28 @@ class Loop {
   }
 
  private:
-  void Run() {
-    for (;;) {
-      HttpRequest request;
-      uint32_t bytes = 0;
-      const uint32_t rc = server_.ReceiveRequest(0, 1 << 20, &request, &bytes);
-      if (rc == kErrorOperationAborted) return;
-      if (rc != 0) continue;
-      Taken taken{.query = request.query ? test::U8(*request.query) : ""};
-      if (request.more_entity_body) {
-        std::vector<std::byte> piece(1000);
-        uint32_t status = 0;
-        do {
-          status = server_.ReceiveEntityBody(request.id, piece, &bytes);
-          taken.body += bytes;
-        } while (status == 0);
-      }
-      HttpResponse response = ServiceReply();
-      const std::string body = R"({"query":")" + taken.query + R"("})";
-      response.body = body;
-      taken.reply_status = server_.SendResponse(request.id, response);
-      std::lock_guard lock(mutex_);
-      taken_[request.id] = taken;
+  void Serve(HttpServer& server, const HttpRequest& request) {
+    Taken taken{.query = request.query ? test::U8(*request.query) : ""};
+    if (request.more_entity_body) {
+      std::vector<std::byte> piece(1000);
+      uint32_t status = 0;
+      do {
+        uint32_t bytes = 0;
+        status = server.ReceiveEntityBody(request.id, piece, &bytes);
+        taken.body += bytes;
+      } while (status == 0);
     }
+    HttpResponse response = ServiceReply();
+    const std::string body = Answer(taken.query);
+    response.body = body;
+    taken.reply_status = server.SendResponse(request.id, response);
+    std::lock_guard lock(mutex_);
+    taken_[request.id] = taken;
   }
 
-  HttpServer& server_;
   mutable std::mutex mutex_;
   std::map<RequestId, Taken> taken_;
-  std::thread thread_;
+  LoopThread thread_;
 };
 
 class HttpServerFaultsTest : public HttpServerTest {
@@ -189,8 +179,6 @@ class HttpServerFaultsTest : public HttpServerTest {
 
   StepFaults faults_;
 };
-
-std::string Answer(const std::string& query) { return R"({"query":")" + query + R"("})"; }
 
 TEST_F(HttpServerFaultsTest, FailingStepEndsItsConnectionAloneAndNoRequestIsLost) {
   Loop loop(*server_);

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -51,6 +52,34 @@ inline HttpResponse ServiceReply() {
   response.body = R"({"status":"OK"})";
   return response;
 }
+
+// Serves as the request loop does, on a thread of its own: takes one request at a time and hands
+// it to serve, until the server is terminated, which the destructor does.
+class LoopThread {
+ public:
+  using Serve = std::function<void(HttpServer& server, const HttpRequest& request)>;
+  LoopThread(HttpServer& server, Serve serve)
+      : server_(server), serve_(std::move(serve)), thread_([this] { Run(); }) {}
+  ~LoopThread() {
+    server_.Terminate();
+    thread_.join();
+  }
+
+ private:
+  void Run() {
+    for (;;) {
+      HttpRequest request;
+      uint32_t bytes = 0;
+      const uint32_t rc = server_.ReceiveRequest(0, 1 << 20, &request, &bytes);
+      if (rc == kErrorOperationAborted) return;
+      if (rc == 0) serve_(server_, request);
+    }
+  }
+
+  HttpServer& server_;
+  const Serve serve_;
+  std::thread thread_;
+};
 
 inline uint16_t PickFreePort() {
   boost::asio::io_context io;
