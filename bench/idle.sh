@@ -9,14 +9,19 @@ seconds=$1
 shift
 source "$(dirname "$0")/../tests/e2e/user_home.sh"
 
-switches() {  # voluntary and involuntary context switches of every thread of PID
-  local total=0 v
-  for status in /proc/"$1"/task/*/status; do
-    v=$(awk '/^(voluntary|nonvoluntary)_ctxt_switches/ {s += $2} END {print s}' "$status" \
-      2>/dev/null || echo 0)
-    total=$((total + v))
-  done
-  echo "$total"
+# "TID switches" for each thread of PID: its voluntary and involuntary context switches.
+switches() {
+  local task
+  for task in /proc/"$1"/task/*; do
+    echo "${task##*/} $(awk '/^(voluntary|nonvoluntary)_ctxt_switches/ {s += $2} END {print s}' \
+      "$task/status" 2>/dev/null || echo 0)"
+  done | sort
+}
+
+# The switches between two snapshots, thread by thread: a thread that began meanwhile counts
+# whole, one that ended meanwhile is left out (its last switches are not known).
+wakeups() {
+  join -a 2 -e 0 -o '0,1.2,2.2' <(echo "$1") <(echo "$2") | awk '{ s += $3 - $2 } END { print s }'
 }
 
 printf '| %-28s | %12s | %18s | %8s | %13s |\n' program "start→serving" "wake-ups in ${seconds} s" threads "RSS idle"
@@ -35,14 +40,14 @@ for labelled in "$@"; do
   pid=$!
   wait_for_service
   ready=$(date +%s.%N)
-  sleep 2  # let start-up work settle
+  sleep 10  # let start-up work settle: the browsers' trust, the pooled threads ending
   before=$(switches "$pid")
   sleep "$seconds"
   after=$(switches "$pid")
   rss=$(awk '/^VmRSS/ {print $2 " " $3}' /proc/"$pid"/status)
   threads=$(ls /proc/"$pid"/task | wc -l)
   printf '| %-28s | %12.3f s | %18d | %8d | %13s |\n' "$label" \
-    "$(echo "$ready - $start" | bc -l)" $((after - before)) "$threads" "$rss"
+    "$(echo "$ready - $start" | bc -l)" "$(wakeups "$before" "$after")" "$threads" "$rss"
   kill -TERM "$pid"
   wait "$pid" 2>/dev/null || true
   kill "$holder" 2>/dev/null || true

@@ -15,6 +15,13 @@
 # latencies are taken in rounds that alternate the servers, and the median of the rounds is
 # shown.
 set -euo pipefail
+# What the benchmarks need first: the network namespace below has no way out to the package
+# archive.
+bash "$(dirname "$0")/../scripts/install-deps.sh"
+if ! command -v nginx >/dev/null && [[ ! -x /usr/sbin/nginx ]]; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends nginx >/dev/null
+fi
 # A network namespace of its own, where the system allows one: port 9009 is then ours whatever
 # else runs on the machine, and the loopback is the same loopback.
 if [[ -z ${VEMO_BENCH_NETNS:-} ]] && unshare -n true 2>/dev/null; then
@@ -41,11 +48,6 @@ else
   requests=20000 rounds=7 disk_requests=3000 posts=7 idle_seconds=30 min_time=0.3
 fi
 
-bash scripts/install-deps.sh
-if ! command -v nginx >/dev/null && [[ ! -x /usr/sbin/nginx ]]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends nginx >/dev/null
-fi
 build=${VEMO_BENCH_BUILD:-build/bench}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j "$(nproc)" --target Vemo_Server_Crypt https_client base64_bench \
