@@ -69,10 +69,12 @@ trap cleanup EXIT
 echo "logs: $work" >&2
 
 rows=()
-# row FIGURE OURS BASELINE WHAT: one line of the table; the ratio is ours / baseline.
+# row FIGURE OURS BASELINE WHAT [RATIO]: one line of the table; the ratio is ours / baseline
+# unless given.
 row() {
-  local ratio
-  ratio=$(awk -v a="$2" -v b="$3" 'BEGIN { if (b + 0 == 0) print "—"; else printf "%.2f", a / b }')
+  local ratio=${5:-}
+  [[ -n $ratio ]] ||
+    ratio=$(awk -v a="$2" -v b="$3" 'BEGIN { if (b + 0 == 0) print "—"; else printf "%.2f", a / b }')
   rows+=("| $1 | $2 | $3 | $4 | $ratio |")
 }
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
@@ -126,17 +128,27 @@ disk_type=$(df --output=fstype "$disk" | tail -1)
 stat_of() {  # stat_of NAME KEY: the median over the rounds
   for log in "$work"/checkls-"$1"-*.log; do field "$log" "$2"; done | median
 }
-row "checkLs p50 µs, event log on tmpfs" "$(stat_of tmpfs p50)" "$(stat_of nginx p50)" "nginx, same reply"
-row "checkLs p99 µs, event log on tmpfs" "$(stat_of tmpfs p99)" "$(stat_of nginx p99)" "nginx, same reply"
+# ratio_of NAME BASE KEY: the median over the rounds of each round's ratio. The machine can
+# change pace between rounds; the servers of one round ran back to back and share its pace.
+ratio_of() {
+  for ((r = 1; r <= rounds; ++r)); do
+    awk -v a="$(field "$work/checkls-$1-$r.log" "$3")" -v b="$(field "$work/checkls-$2-$r.log" "$3")" \
+      'BEGIN { if (b + 0 != 0) print a / b }'
+  done | median | awk '{ printf "%.2f", $1 }'
+}
+row "checkLs p50 µs, event log on tmpfs" "$(stat_of tmpfs p50)" "$(stat_of nginx p50)" \
+  "nginx, same reply" "$(ratio_of tmpfs nginx p50)"
+row "checkLs p99 µs, event log on tmpfs" "$(stat_of tmpfs p99)" "$(stat_of nginx p99)" \
+  "nginx, same reply" "$(ratio_of tmpfs nginx p99)"
 row "checkLs requests/s, event log on tmpfs" "$(stat_of tmpfs requests/s:)" \
-  "$(stat_of nginx requests/s:)" "nginx, same reply"
+  "$(stat_of nginx requests/s:)" "nginx, same reply" "$(ratio_of tmpfs nginx requests/s:)"
 row "checkLs p50 µs, event log on $disk_type" "$(field "$work/checkls-disk.log" p50)" \
   "$(stat_of nginx p50)" "nginx, same reply"
 row "checkLs requests/s, event log on $disk_type" "$(field "$work/checkls-disk.log" requests/s:)" \
   "$(stat_of nginx requests/s:)" "nginx, same reply"
 if [[ -n $before ]]; then
   row "checkLs p50 µs, event log on tmpfs" "$(stat_of tmpfs p50)" "$(stat_of before p50)" \
-    "the program of --before"
+    "the program of --before" "$(ratio_of tmpfs before p50)"
   row "checkLs requests/s, event log on tmpfs" "$(stat_of tmpfs requests/s:)" \
     "$(stat_of before requests/s:)" "the program of --before"
 fi
