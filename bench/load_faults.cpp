@@ -612,6 +612,11 @@ struct FileFault {
   std::string restore;
 };
 
+bool Signed(const RawReply& reply) {
+  const auto json = JsonReply(reply);
+  return json && json->contains("sign");
+}
+
 std::string Files(Tally& tally) {
   const long uid = ReadStatus().uid;
   const std::string owner = std::to_string(uid);
@@ -650,10 +655,7 @@ std::string Files(Tally& tally) {
                    IsJsonOk);
     }
     tally.Expect(Ask(PostRequest("/?action=getDocSign", document)),
-                 std::string("getDocSign, ") + fault.what, [](const RawReply& reply) {
-                   const auto json = JsonReply(reply);
-                   return json && json->contains("sign");
-                 });
+                 std::string("getDocSign, ") + fault.what, Signed);
     const bool written = LogBytes() > before;
     if (!fault.restore.empty()) Run(cd + fault.restore);
     const uintmax_t restored = LogBytes();
@@ -726,11 +728,6 @@ struct ScriptedClient {
 bool Shown(const RawReply& reply) {
   Detail("  -> %s", reply.body.c_str());
   return IsJsonOk(reply);
-}
-
-bool Signed(const RawReply& reply) {
-  const auto json = JsonReply(reply);
-  return json && json->contains("sign");
 }
 
 std::string Codes(Tally& tally) {

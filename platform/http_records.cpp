@@ -91,8 +91,8 @@ HttpVerb VerbNumber(http::verb verb) {
   }
 }
 
-// Plain loops over a byte table: every reply passes these checks, and searching a set of
-// characters for each character costs a library call per character.
+// Every reply passes these checks: plain loops, and a table for the bytes of a name, where a
+// search of a set of characters would cost a library call per character.
 bool HasLineBreakOrNul(std::string_view text) {
   return std::any_of(text.begin(), text.end(),
                      [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
